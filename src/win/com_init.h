@@ -1,0 +1,10 @@
+#pragma once
+
+namespace kqd::win {
+
+// CoInitializeEx in the multithreaded apartment; after a failure, CoUninitialize
+// once and one more try. True when COM is usable on this thread. COM is never
+// uninitialised afterwards: the apartment lives as long as the thread.
+bool InitializeComWithRetry();
+
+}  // namespace kqd::win

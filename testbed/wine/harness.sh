@@ -1,0 +1,60 @@
+# Wine harness shared by the test runner, the demo and the emulator wrapper.
+# Source it with KQD_WINEPREFIX set to the prefix (inside the build tree).
+# Everything here acts on that prefix only: never on another wineserver.
+
+: "${KQD_WINEPREFIX:?KQD_WINEPREFIX must name the prefix}"
+export WINEPREFIX="$KQD_WINEPREFIX"
+export WINEDEBUG="${KQD_WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# /usr/bin/wine is a wrapper that complains about wine32 on stderr; go straight to the loader.
+if [ -x /usr/lib/wine/wine64 ]; then
+  KQD_WINE=/usr/lib/wine/wine64
+  export WINELOADER=/usr/lib/wine/wine64
+else
+  KQD_WINE=wine
+fi
+KQD_WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+[ -x "$KQD_WINESERVER" ] || KQD_WINESERVER=/usr/lib/wine/wineserver64
+
+# Lines Wine itself writes to stderr; the programs' own stderr passes.
+kqd_wine_noise='^([0-9a-f]{4}:(fixme|err|warn|trace|info):|wine: |Wine |Could not find Wine Gecko|it looks like wine32|multiarch needs|execute "dpkg|apt-get install wine32|MESA|libEGL)'
+
+kqd_wine_filter() { grep -Ev --line-buffered "$kqd_wine_noise" >&2 || true; }
+
+# A prefix counts as ready only when the last step of its creation left the marker.
+kqd_wine_ensure_prefix() {
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ -f "$WINEPREFIX/.kqd-ready" ] && [ -f "$WINEPREFIX/system.reg" ] \
+       && [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
+      exit 0
+    fi
+    "$KQD_WINESERVER" -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+    echo "harness: creating Wine prefix $WINEPREFIX" >&2
+    "$KQD_WINE" wineboot -i >/dev/null 2>&1 || { echo "harness: wineboot failed" >&2; exit 1; }
+    "$KQD_WINESERVER" -w 2>/dev/null || true
+    touch "$WINEPREFIX/.kqd-ready"
+  ) 9>"$WINEPREFIX.lock"
+}
+
+# A persistent wineserver keeps services and loaded drivers alive between commands.
+kqd_wine_start_server() {
+  kqd_wine_ensure_prefix || return 1
+  "$KQD_WINESERVER" -p 2>/dev/null || true
+}
+
+kqd_wine_stop_server() {
+  "$KQD_WINESERVER" -k 2>/dev/null || true
+  "$KQD_WINESERVER" -w 2>/dev/null || true
+}
+
+# Runs a Windows program in the prefix; Wine's own stderr lines are dropped.
+kqd_wine() {
+  "$KQD_WINE" "$@" 2> >(kqd_wine_filter)
+}
+
+kqd_wine_path() { # unix path of C:\windows\system32
+  printf '%s/drive_c/windows/system32' "$WINEPREFIX"
+}
