@@ -40,9 +40,12 @@ kqd_wine_ensure_prefix() {
 }
 
 # A persistent wineserver keeps services and loaded drivers alive between commands.
+# Wine's own background processes (services.exe, winedevice, the services it starts)
+# are started here with a log for stdio, so none of them holds a caller's pipe open.
 kqd_wine_start_server() {
   kqd_wine_ensure_prefix || return 1
   "$KQD_WINESERVER" -p 2>/dev/null || true
+  "$KQD_WINE" sc query >/dev/null 2>>"$WINEPREFIX/wine.log" </dev/null || true
 }
 
 kqd_wine_stop_server() {
@@ -52,7 +55,7 @@ kqd_wine_stop_server() {
 
 # Runs a Windows program in the prefix; Wine's own stderr lines are dropped.
 kqd_wine() {
-  "$KQD_WINE" "$@" 2> >(kqd_wine_filter)
+  "$KQD_WINE" "$@" 2> >(kqd_wine_filter >/dev/null)
 }
 
 kqd_wine_path() { # unix path of C:\windows\system32

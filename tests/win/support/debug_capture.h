@@ -1,0 +1,32 @@
+#pragma once
+// Collects this prefix's debugger-output lines for the length of a test.
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/dbwin_monitor.h"
+
+namespace kqdtest {
+
+class DebugCapture {
+ public:
+  DebugCapture();  // starts at once; fails the test when no monitor can be had
+  ~DebugCapture();
+
+  // Lines of this process, in arrival order, text as written (CRLF included).
+  std::vector<std::string> OwnLines() const;
+  size_t Count(const std::string& text) const;
+
+  // Waits until the line has arrived `count` times, or the limit passes.
+  bool WaitFor(const std::string& text, size_t count = 1,
+               std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::string> lines_;
+  kqdtb::DbwinMonitor monitor_;
+};
+
+}  // namespace kqdtest
