@@ -1,0 +1,402 @@
+// The service framework driven as the service control manager would drive it, with
+// the platform calls captured: status reports, power registrations, work queueing.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/service_base.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kqd::CServiceBase;
+
+constexpr auto kBound = 10s;  // generous: Wine under load is slow, a hang is the fault
+
+HPOWERNOTIFY FakeRegistration(int index) { return reinterpret_cast<HPOWERNOTIFY>(static_cast<intptr_t>(0x100 + index)); }
+
+// "CServiceStopped" is one name per session: a KQD service running in the prefix
+// would share the event with the probe and spoil every result.
+PCWSTR ProbeName() {
+  HANDLE existing = ::OpenEventW(SYNCHRONIZE, FALSE, L"CServiceStopped");
+  EXPECT_EQ(existing, nullptr) << "a KQD service is running in this prefix; remove it first";
+  if (existing != nullptr) ::CloseHandle(existing);
+  return L"KQDPROBE";
+}
+
+class ProbeService : public CServiceBase {
+ public:
+  explicit ProbeService(bool canPauseContinue = false)
+      : CServiceBase(ProbeName(), true, true, canPauseContinue) {}
+
+  // Runs on the dispatcher thread after ServiceMain returned, like the control handler does.
+  std::function<void()> script = [] {};
+  DWORD queueError = 0;              // non-zero: queueing the worker fails with it
+  int failRegistrationAt = -1;       // this power registration fails
+  bool failHandlerRegistration = false;
+
+  std::vector<SERVICE_STATUS> Reports() {
+    std::lock_guard lock(mutex_);
+    return reports_;
+  }
+  std::vector<std::string> Hooks() {
+    std::lock_guard lock(mutex_);
+    return hooks_;
+  }
+  std::vector<HPOWERNOTIFY> Unregistered() {
+    std::lock_guard lock(mutex_);
+    return unregistered_;
+  }
+  std::vector<GUID> Registered() {
+    std::lock_guard lock(mutex_);
+    return registered_;
+  }
+  SERVICE_STATUS_HANDLE RegistrationRecipient() const { return recipient_; }
+
+  bool WaitForHooks(size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kBound, [&] { return hooks_.size() >= count; });
+  }
+
+  // Holds the next OnStart until Release, so that requests pile up behind it.
+  void HoldNextStart() {
+    std::lock_guard lock(mutex_);
+    hold_ = true;
+  }
+  bool WaitUntilHeld() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kBound, [&] { return held_; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    hold_ = false;
+    changed_.notify_all();
+  }
+
+ protected:
+  void OnStart() override { Hook("start"); }
+  void OnStop() override { Hook("stop"); }
+
+  BOOL StartDispatcher(const SERVICE_TABLE_ENTRYW* table) override {
+    std::thread serviceThread(table[0].lpServiceProc, 0, nullptr);
+    serviceThread.join();
+    script();
+    return TRUE;
+  }
+  SERVICE_STATUS_HANDLE RegisterControlHandler(PCWSTR, LPHANDLER_FUNCTION_EX) override {
+    return failHandlerRegistration ? nullptr : recipient_;
+  }
+  BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
+    EXPECT_EQ(handle, recipient_);
+    std::lock_guard lock(mutex_);
+    reports_.push_back(*status);
+    return TRUE;
+  }
+  DWORD RegisterPowerSetting(const GUID& setting, SERVICE_STATUS_HANDLE recipient,
+                             HPOWERNOTIFY* registration) override {
+    EXPECT_EQ(recipient, recipient_);
+    std::lock_guard lock(mutex_);
+    const int index = static_cast<int>(registered_.size());
+    registered_.push_back(setting);
+    if (index == failRegistrationAt) {
+      *registration = FakeRegistration(0xBAD);  // garbage the framework must not keep
+      return ERROR_INVALID_PARAMETER;
+    }
+    *registration = FakeRegistration(index);
+    return ERROR_SUCCESS;
+  }
+  DWORD UnregisterPowerSetting(HPOWERNOTIFY registration) override {
+    std::lock_guard lock(mutex_);
+    unregistered_.push_back(registration);
+    return ERROR_SUCCESS;
+  }
+  BOOL QueueUserWork(LPTHREAD_START_ROUTINE routine, PVOID context, ULONG flags) override {
+    if (queueError != 0) {
+      ::SetLastError(queueError);
+      return FALSE;
+    }
+    EXPECT_EQ(flags, static_cast<ULONG>(WT_EXECUTELONGFUNCTION));
+    return CServiceBase::QueueUserWork(routine, context, flags);
+  }
+
+ private:
+  void Hook(const char* name) {
+    std::unique_lock lock(mutex_);
+    if (std::string(name) == "start" && hold_) {
+      held_ = true;
+      changed_.notify_all();
+      changed_.wait_for(lock, kBound, [&] { return !hold_; });
+    }
+    hooks_.emplace_back(name);
+    changed_.notify_all();
+  }
+
+  SERVICE_STATUS_HANDLE recipient_ = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5151);
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<SERVICE_STATUS> reports_;
+  std::vector<std::string> hooks_;
+  std::vector<HPOWERNOTIFY> unregistered_;
+  std::vector<GUID> registered_;
+  bool hold_ = false;
+  bool held_ = false;
+};
+
+DWORD Control(DWORD control, DWORD eventType = 0, void* data = nullptr) {
+  return CServiceBase::ServiceCtrlHandler(control, eventType, data, nullptr);
+}
+
+// A power-setting payload as Windows delivers it with SERVICE_CONTROL_POWEREVENT.
+struct PowerSetting {
+  explicit PowerSetting(const GUID& guid, BYTE value) {
+    setting.PowerSetting = guid;
+    setting.DataLength = sizeof(DWORD);
+    setting.Data[0] = value;
+  }
+  union {
+    POWERBROADCAST_SETTING setting;
+    BYTE bytes[sizeof(POWERBROADCAST_SETTING) + sizeof(DWORD)] = {};
+  };
+};
+
+DWORD Display(BYTE value) {
+  PowerSetting payload(kqd::kRegisteredPowerSettings[1], value);
+  return Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &payload.setting);
+}
+
+// Stop signals the stop request before it sets the flag, so the worker may run one
+// ordinary OnStop before the final one: both endings are correct.
+void ExpectHooksThenFinalStop(const std::vector<std::string>& hooks, const std::vector<std::string>& before) {
+  ASSERT_GE(hooks.size(), before.size() + 1);
+  ASSERT_LE(hooks.size(), before.size() + 2);
+  EXPECT_EQ(std::vector<std::string>(hooks.begin(), hooks.begin() + before.size()), before);
+  for (size_t i = before.size(); i < hooks.size(); ++i) EXPECT_EQ(hooks[i], "stop") << "hook " << i;
+}
+
+struct Report {
+  DWORD state, checkpoint, exitCode;
+};
+
+std::vector<Report> Summarise(const std::vector<SERVICE_STATUS>& reports) {
+  std::vector<Report> out;
+  for (const auto& r : reports) {
+    EXPECT_EQ(r.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(r.dwControlsAccepted, 0xC5u);
+    EXPECT_EQ(r.dwWaitHint, 0u);
+    EXPECT_EQ(r.dwServiceSpecificExitCode, 0u);
+    out.push_back({r.dwCurrentState, r.dwCheckPoint, r.dwWin32ExitCode});
+  }
+  return out;
+}
+
+void ExpectReports(const std::vector<SERVICE_STATUS>& actual, const std::vector<Report>& expected) {
+  const auto got = Summarise(actual);
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].state, expected[i].state) << "report " << i;
+    EXPECT_EQ(got[i].checkpoint, expected[i].checkpoint) << "report " << i;
+    EXPECT_EQ(got[i].exitCode, expected[i].exitCode) << "report " << i;
+  }
+}
+
+TEST(ServiceFramework, StartThenStop_ReportsPendingCheckpointsAndRunsFinalStop) {
+  ProbeService service;
+  service.script = [&] {
+    ASSERT_TRUE(service.WaitForHooks(1));
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
+  };
+  ASSERT_TRUE(service.Run());
+
+  // ctest runs each case in a fresh process, where the process-wide counter starts at 1.
+  ExpectReports(service.Reports(), {{SERVICE_START_PENDING, 1, 0},
+                                    {SERVICE_RUNNING, 0, 0},
+                                    {SERVICE_STOP_PENDING, 2, 0},
+                                    {SERVICE_STOPPED, 0, 0}});
+  ExpectHooksThenFinalStop(service.Hooks(), {"start"});
+  HANDLE stopped = ::OpenEventW(SYNCHRONIZE, FALSE, L"CServiceStopped");
+  ASSERT_NE(stopped, nullptr);
+  EXPECT_EQ(::WaitForSingleObject(stopped, 0), WAIT_OBJECT_0);
+  ::CloseHandle(stopped);
+}
+
+TEST(ServiceFramework, ServiceMain_RegistersFourPowerSettingsInOrderWithTheStatusHandle) {
+  ProbeService service;
+  service.script = [&] { Control(SERVICE_CONTROL_STOP); };
+  ASSERT_TRUE(service.Run());
+  const auto registered = service.Registered();
+  ASSERT_EQ(registered.size(), 4u);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(IsEqualGUID(registered[i], kqd::kRegisteredPowerSettings[i])) << i;
+  // GUID_CONSOLE_DISPLAY_STATE is the second one.
+  const GUID display = {0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
+  EXPECT_TRUE(IsEqualGUID(registered[1], display));
+  EXPECT_TRUE(service.Unregistered().empty()) << "stop leaves the registrations alone";
+}
+
+TEST(ServiceFramework, Shutdown_UnregistersAllFourIncludingFailedThenReportsStoppedOnce) {
+  ProbeService service;
+  service.failRegistrationAt = 2;
+  service.script = [&] {
+    ASSERT_TRUE(service.WaitForHooks(1));
+    Control(SERVICE_CONTROL_SHUTDOWN);
+  };
+  ASSERT_TRUE(service.Run());
+
+  EXPECT_EQ(service.Unregistered(), (std::vector<HPOWERNOTIFY>{FakeRegistration(0), FakeRegistration(1),
+                                                               nullptr, FakeRegistration(3)}));
+  const auto reports = service.Reports();
+  ASSERT_EQ(reports.size(), 3u);
+  ExpectReports({reports.begin() + 2, reports.end()}, {{SERVICE_STOPPED, 0, 0}});
+  ExpectHooksThenFinalStop(service.Hooks(), {"start"});
+}
+
+TEST(ServiceFramework, WorkerThatCannotBeQueued_ReportsStoppedWithTheError) {
+  ProbeService service;
+  service.queueError = ERROR_NOT_ENOUGH_MEMORY;
+  ASSERT_TRUE(service.Run());
+  const auto reports = service.Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  EXPECT_EQ(reports[1].dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(reports[1].dwWin32ExitCode, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(reports[1].dwCheckPoint, 0u);
+  EXPECT_TRUE(service.Hooks().empty());
+}
+
+TEST(ServiceFramework, HandlerThatCannotBeRegistered_ReportsNothing) {
+  ProbeService service;
+  service.failHandlerRegistration = true;
+  ASSERT_TRUE(service.Run());
+  EXPECT_TRUE(service.Reports().empty());
+  EXPECT_TRUE(service.Registered().empty());
+  EXPECT_TRUE(service.Hooks().empty());
+}
+
+TEST(ServiceFramework, DisplayOffOnDimmed_DriveTheHooksWithoutReports) {
+  ProbeService service;
+  service.script = [&] {
+    ASSERT_TRUE(service.WaitForHooks(1));
+    EXPECT_EQ(Display(0), static_cast<DWORD>(NO_ERROR));
+    ASSERT_TRUE(service.WaitForHooks(2));
+    Display(2);  // dimmed
+    Display(1);
+    ASSERT_TRUE(service.WaitForHooks(3));
+    EXPECT_EQ(service.Reports().size(), 2u) << "display changes report nothing";
+    Control(SERVICE_CONTROL_STOP);
+  };
+  ASSERT_TRUE(service.Run());
+  ExpectHooksThenFinalStop(service.Hooks(), {"start", "stop", "start"});
+}
+
+TEST(ServiceFramework, IgnoredControls_ChangeNothing) {
+  ProbeService service;
+  service.script = [&] {
+    ASSERT_TRUE(service.WaitForHooks(1));
+    PowerSetting otherSetting(kqd::kRegisteredPowerSettings[0], 0);    // AC/DC source, value 0
+    PowerSetting lidSwitch(kqd::kRegisteredPowerSettings[3], 1);       // lid, value 1
+    PowerSetting displayOff(kqd::kRegisteredPowerSettings[1], 0);
+    for (DWORD result : {Control(SERVICE_CONTROL_INTERROGATE), Control(SERVICE_CONTROL_SESSIONCHANGE, 5),
+                         Control(0x80), Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &otherSetting),
+                         Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &lidSwitch),
+                         Control(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, &displayOff),
+                         Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, nullptr)}) {
+      EXPECT_EQ(result, static_cast<DWORD>(NO_ERROR));
+    }
+    // A display-off behind them is the first thing the worker sees.
+    Display(0);
+    ASSERT_TRUE(service.WaitForHooks(2));
+    Control(SERVICE_CONTROL_STOP);
+  };
+  ASSERT_TRUE(service.Run());
+  ExpectHooksThenFinalStop(service.Hooks(), {"start", "stop"});
+  const auto reports = Summarise(service.Reports());
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_EQ(reports[1].state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(reports[2].state, static_cast<DWORD>(SERVICE_STOP_PENDING));
+}
+
+TEST(ServiceFramework, BothRequestsPending_StartRunsFirstThenStop) {
+  ProbeService service;
+  service.HoldNextStart();
+  service.script = [&] {
+    ASSERT_TRUE(service.WaitUntilHeld());
+    Display(0);
+    Display(1);
+    service.Release();
+    ASSERT_TRUE(service.WaitForHooks(3));
+    Control(SERVICE_CONTROL_STOP);
+  };
+  ASSERT_TRUE(service.Run());
+  ExpectHooksThenFinalStop(service.Hooks(), {"start", "start", "stop"});
+}
+
+TEST(ServiceFramework, StopWhileStartRequestPending_RunsNoFurtherStart) {
+  ProbeService service;
+  service.HoldNextStart();
+  service.script = [&] {
+    ASSERT_TRUE(service.WaitUntilHeld());
+    Display(1);  // a start request waits behind the held OnStart
+    auto stopping = std::async(std::launch::async, [] { Control(SERVICE_CONTROL_STOP); });
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (!service.IsStopping() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(service.IsStopping());
+    service.Release();
+    ASSERT_EQ(stopping.wait_for(kBound), std::future_status::ready);
+  };
+  ASSERT_TRUE(service.Run());
+  ExpectHooksThenFinalStop(service.Hooks(), {"start"});
+  EXPECT_EQ(service.Reports().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST(ServiceFramework, PauseAndContinue_ReportPendingThenFinalState) {
+  ProbeService service(true);
+  service.script = [&] {
+    ASSERT_TRUE(service.WaitForHooks(1));
+    Control(SERVICE_CONTROL_PAUSE);
+    Control(SERVICE_CONTROL_CONTINUE);
+    Control(SERVICE_CONTROL_STOP);
+  };
+  ASSERT_TRUE(service.Run());
+  const auto reports = service.Reports();
+  ASSERT_EQ(reports.size(), 8u);
+  const DWORD expected[] = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_PAUSE_PENDING, SERVICE_PAUSED,
+                            SERVICE_CONTINUE_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED};
+  for (size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i].dwCurrentState, expected[i]) << i;
+  EXPECT_EQ(reports[0].dwControlsAccepted, 0xC7u);
+  // Pending states draw consecutive checkpoints; running and stopped carry 0.
+  EXPECT_EQ(reports[3].dwCheckPoint, reports[2].dwCheckPoint + 1);
+  EXPECT_EQ(reports[4].dwCheckPoint, reports[3].dwCheckPoint + 1);
+  EXPECT_EQ(reports[5].dwCheckPoint, 0u);
+}
+
+TEST(ServiceFramework, StoppedEventNameTaken_ConstructionRaisesTheError) {
+  ProbeName();
+  HANDLE squatter = ::CreateMutexW(nullptr, FALSE, L"CServiceStopped");
+  ASSERT_NE(squatter, nullptr);
+  try {
+    ProbeService service;
+    ADD_FAILURE() << "construction should fail";
+  } catch (DWORD error) {
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  }
+  ::CloseHandle(squatter);
+}
+
+TEST(ServiceFramework, RunOutsideAServiceControlManager_FailsWith1063) {
+  class ConsoleService : public CServiceBase {
+   public:
+    ConsoleService() : CServiceBase(L"KQDPROBE", true, true, false) {}
+  } service;
+  ::SetLastError(0xdeadbeef);
+  EXPECT_FALSE(service.Run());
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+}
+
+}  // namespace
