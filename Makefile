@@ -1,0 +1,27 @@
+# The two commands that matter: `make demo` and `make test`. Both install what is
+# missing from Debian's packages first (as root).
+SHELL := /bin/bash
+.DEFAULT_GOAL := build
+.PHONY: deps configure build demo test clean
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake --preset native >/dev/null
+	@cmake --preset windows >/dev/null
+
+build: configure
+	@cmake --build --preset native
+	@cmake --build --preset windows
+	@echo "kqd.exe: $(CURDIR)/build/windows/bin/kqd.exe"
+
+test: build
+	@scripts/run-tests.sh
+
+demo: build
+	@testbed/demo.sh
+
+clean:
+	@if [ -d build/windows/wine ]; then build/windows/wine-run --stop-server; fi
+	rm -rf build

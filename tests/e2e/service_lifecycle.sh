@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The real kqd.exe under Wine's service control manager: create as the driver
+# package does, start, stop (process gone), delete.
+. "$(dirname "$0")/lib.sh"
+kqd_wine_start_server || exit 1
+trap 'kqdtb remove-service >/dev/null 2>&1' EXIT
+
+check "installs as the driver package does" kqdtb install-service
+config=$(kqd_wine reg query 'HKLM\System\CurrentControlSet\Services\KQD' 2>/dev/null | tr -d '\r')
+check "own process (type 0x10)" grep -Eq 'Type[[:space:]]+REG_DWORD[[:space:]]+0x10$' <<<"$config"
+check "automatic start (2)" grep -Eq 'Start[[:space:]]+REG_DWORD[[:space:]]+0x2$' <<<"$config"
+check "runs as LocalSystem" grep -Eq 'ObjectName[[:space:]]+REG_SZ[[:space:]]+LocalSystem$' <<<"$config"
+check_eq "stopped after install" STOPPED "$(kqd_service_state KQD)"
+
+kqd_sc start KQD >/dev/null
+check "reaches RUNNING" kqd_wait_service_state KQD RUNNING 30
+check_eq "one kqd.exe process runs" 1 "$(live_processes kqd.exe)"
+query=$(kqd_wine sc query KQD | tr -d '\r')
+check "reports stop, shutdown, power event and session change (0xC5)" \
+  grep -Eq 'STATE[[:space:]]*:[[:space:]]*4[[:space:]]+RUNNING' <<<"$query"
+
+kqd_sc stop KQD >/dev/null
+check "reaches STOPPED" kqd_wait_service_state KQD STOPPED 30
+gone() { local i; for ((i = 0; i < 100; i++)); do [ "$(live_processes kqd.exe)" = 0 ] && return 0; sleep 0.1; done; return 1; }
+check "the process is gone" gone
+check_eq "exit code 0" 0 "$(kqd_wine sc query KQD | tr -d '\r' | sed -n 's/.*WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p')"
+
+# A second start in a fresh process works as the first did.
+kqd_sc start KQD >/dev/null
+check "starts again" kqd_wait_service_state KQD RUNNING 30
+kqd_sc stop KQD >/dev/null
+check "stops again" kqd_wait_service_state KQD STOPPED 30
+
+kqd_sc delete KQD >/dev/null
+check_eq "deleted" ABSENT "$(kqd_service_state KQD)"
+e2e_done
