@@ -1,0 +1,281 @@
+#include "common/slate_client.h"
+
+#include <winioctl.h>
+#include <cfgmgr32.h>
+
+#include <array>
+
+#include "drivers/slate_contract.h"
+#include "win/unique_handle.h"
+
+namespace kqdtb::slate {
+namespace {
+
+using kqd::win::UniqueFile;
+using kqd::win::UniqueHkey;
+
+constexpr GUID kInterfaceClass = {0x317FC439, 0x3F77, 0x41C8, {0xB0, 0x9E, 0x08, 0xAD, 0x63, 0x27, 0x2A, 0xA3}};
+constexpr wchar_t kClassKey[] =
+    L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" KQDSLATE_INTERFACE_GUID_TEXT;
+constexpr wchar_t kEnumKey[] = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\KQDSLATE";
+constexpr wchar_t kSystemSetupClass[] = L"{4d36e97d-e325-11ce-bfc1-08002be10318}";
+constexpr wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults";
+constexpr wchar_t kOverrideValue[] = L"cfgmgr32";
+constexpr wchar_t kOverrideOrder[] = L"native,builtin";
+
+struct NamedSet {
+  InterfaceSet set;
+  const wchar_t* name;
+  std::array<bool, kInstanceCount> linked;
+};
+
+constexpr NamedSet kSets[] = {
+    {InterfaceSet::Both, L"both", {true, true, false}},
+    {InterfaceSet::First, L"first", {true, false, false}},
+    {InterfaceSet::Second, L"second", {false, true, false}},
+    {InterfaceSet::Reversed, L"reversed", {false, true, true}},
+    {InterfaceSet::None, L"none", {false, false, false}},
+    {InterfaceSet::Absent, L"absent", {false, false, false}},
+};
+
+const NamedSet& Find(InterfaceSet set) {
+  for (const NamedSet& entry : kSets) {
+    if (entry.set == set) return entry;
+  }
+  return kSets[0];
+}
+
+bool KnownInstance(int instance) { return instance >= 0 && instance < kInstanceCount; }
+
+std::wstring InstanceDigits(int instance) { return L"000" + std::to_wstring(instance); }
+
+// Key name under the class key, in the form Windows gives it.
+std::wstring InterfaceKeyName(int instance) {
+  return L"##?#ROOT#KQDSLATE#" + InstanceDigits(instance) + L"#" KQDSLATE_INTERFACE_GUID_TEXT;
+}
+
+UniqueFile OpenDevice(int device) {
+  if (device < 0 || device >= kDeviceCount) return UniqueFile{};
+  const std::wstring name = KQDSLATE_USER_DEVICE_PREFIX + std::to_wstring(device);
+  return UniqueFile{::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+}
+
+UniqueHkey CreateKey(HKEY root, const std::wstring& path) {
+  UniqueHkey key;
+  if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS) {
+    return UniqueHkey{};
+  }
+  return key;
+}
+
+bool SetString(HKEY key, const wchar_t* name, const std::wstring& text) {
+  return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool SetDword(HKEY key, const wchar_t* name, DWORD value) {
+  return ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)) ==
+         ERROR_SUCCESS;
+}
+
+bool DeleteTree(HKEY root, const std::wstring& path) {
+  const LSTATUS status = ::RegDeleteTreeW(root, path.c_str());
+  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+// Leaves the key when something else lives in it.
+void DeleteIfEmpty(HKEY root, const wchar_t* path) {
+  UniqueHkey key;
+  if (::RegOpenKeyExW(root, path, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) return;
+  DWORD subkeys = 0, values = 0;
+  if (::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                         nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+      subkeys != 0 || values != 0) {
+    return;
+  }
+  key.reset();
+  ::RegDeleteKeyExW(root, path, KEY_WOW64_64KEY, 0);
+}
+
+bool WriteInstance(int instance, bool linked) {
+  const std::wstring interfaceKey = std::wstring(kClassKey) + L"\\" + InterfaceKeyName(instance);
+  const UniqueHkey iface = CreateKey(HKEY_LOCAL_MACHINE, interfaceKey);
+  const UniqueHkey reference = CreateKey(HKEY_LOCAL_MACHINE, interfaceKey + L"\\#");
+  const UniqueHkey control = CreateKey(HKEY_LOCAL_MACHINE, interfaceKey + L"\\#\\Control");
+  const UniqueHkey device = CreateKey(HKEY_LOCAL_MACHINE, std::wstring(kEnumKey) + L"\\" + InstanceDigits(instance));
+  if (!iface || !reference || !control || !device) return false;
+  std::wstring upperPath = L"\\\\?\\ROOT#KQDSLATE#" + InstanceDigits(instance) + L"#" KQDSLATE_INTERFACE_GUID_TEXT;
+  return SetString(iface.get(), L"DeviceInstance", InstanceId(instance)) &&
+         SetString(reference.get(), L"SymbolicLink", upperPath) && SetDword(control.get(), L"Linked", linked ? 1 : 0) &&
+         SetString(device.get(), L"ClassGUID", kSystemSetupClass) &&
+         SetString(device.get(), L"DeviceDesc", L"KQD testbed slate-toggle device");
+}
+
+bool RemoveInstances() {
+  bool ok = true;
+  for (int instance = 0; instance < kInstanceCount; ++instance) {
+    ok = DeleteTree(HKEY_LOCAL_MACHINE, std::wstring(kClassKey) + L"\\" + InterfaceKeyName(instance)) && ok;
+  }
+  ok = DeleteTree(HKEY_LOCAL_MACHINE, kEnumKey) && ok;
+  DeleteIfEmpty(HKEY_LOCAL_MACHINE, kClassKey);
+  return ok;
+}
+
+using SizeFn = CONFIGRET(WINAPI*)(PULONG, LPGUID, DEVINSTID_W, ULONG);
+using ListFn = CONFIGRET(WINAPI*)(LPGUID, DEVINSTID_W, PZZWSTR, ULONG, ULONG);
+
+// void(*)() is the generic function type that converts to any other without a warning.
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+// Wine's builtin cfgmgr32 aborts the process in the list call, so nothing is
+// called unless the module is the double.
+HMODULE DoubleModule() {
+  HMODULE module = ::GetModuleHandleW(L"cfgmgr32.dll");
+  if (module == nullptr) module = ::LoadLibraryW(L"cfgmgr32.dll");  // stays loaded, as a static import would
+  if (module == nullptr || ::GetProcAddress(module, "KqdCfgmgr32Double") == nullptr) return nullptr;
+  return module;
+}
+
+}  // namespace
+
+std::optional<InterfaceSet> ParseInterfaceSet(std::wstring_view name) {
+  for (const NamedSet& entry : kSets) {
+    if (name == entry.name) return entry.set;
+  }
+  return std::nullopt;
+}
+
+const wchar_t* InterfaceSetName(InterfaceSet set) { return Find(set).name; }
+
+std::vector<int> ListedInstances(InterfaceSet set) {
+  std::vector<int> listed;
+  const NamedSet& entry = Find(set);
+  for (int instance = 0; instance < kInstanceCount; ++instance) {
+    if (entry.linked[instance]) listed.push_back(instance);
+  }
+  return listed;
+}
+
+int DeviceOfInstance(int instance) { return KnownInstance(instance) ? KQDSLATE_INSTANCE_DEVICE(instance) : -1; }
+
+std::wstring InterfacePath(int instance) {
+  if (!KnownInstance(instance)) return {};
+  return KQDSLATE_INTERFACE_PATH_PREFIX + std::to_wstring(instance) + KQDSLATE_INTERFACE_SUFFIX;
+}
+
+std::wstring InstanceId(int instance) {
+  if (!KnownInstance(instance)) return {};
+  return std::wstring(KQDSLATE_ENUMERATOR) + L"\\" + InstanceDigits(instance);
+}
+
+bool IsPresent(int device) { return OpenDevice(device).valid(); }
+
+std::optional<Counters> ReadCounters(int device) {
+  const UniqueFile handle = OpenDevice(device);
+  if (!handle) return std::nullopt;
+  KQDSLATE_COUNTERS raw{};
+  DWORD returned = 0;
+  if (!::DeviceIoControl(handle.get(), IOCTL_KQDSLATE_GET_COUNTERS, nullptr, 0, &raw, sizeof(raw), &returned,
+                         nullptr) ||
+      returned != sizeof(raw)) {
+    return std::nullopt;
+  }
+  Counters counters;
+  counters.writes = raw.Writes;
+  counters.bytes = raw.Bytes;
+  if (raw.LastByte <= 0xFF) counters.lastByte = static_cast<std::uint8_t>(raw.LastByte);
+  return counters;
+}
+
+bool ResetCounters(int device) {
+  const UniqueFile handle = OpenDevice(device);
+  if (!handle) return false;
+  DWORD returned = 0;
+  return ::DeviceIoControl(handle.get(), IOCTL_KQDSLATE_RESET_COUNTERS, nullptr, 0, nullptr, 0, &returned,
+                           nullptr) != FALSE;
+}
+
+std::optional<Counters> WaitForWrites(int device, std::uint32_t writes, DWORD timeoutMs) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  for (;;) {
+    std::optional<Counters> counters = ReadCounters(device);
+    if (!counters || counters->writes >= writes || ::GetTickCount64() >= deadline) return counters;
+    ::Sleep(10);
+  }
+}
+
+bool SetInterfaces(InterfaceSet set) {
+  if (set == InterfaceSet::Absent) return RemoveInstances();
+  const NamedSet& entry = Find(set);
+  bool ok = true;
+  for (int instance = 0; instance < kInstanceCount; ++instance) {
+    ok = WriteInstance(instance, entry.linked[instance]) && ok;
+  }
+  return ok;
+}
+
+bool IsCfgmgrDoubleLoaded() { return DoubleModule() != nullptr; }
+
+std::optional<std::vector<std::wstring>> ListInterfaces() {
+  const HMODULE module = DoubleModule();
+  if (module == nullptr) return std::nullopt;
+  const auto size = Export<SizeFn>(module, "CM_Get_Device_Interface_List_SizeW");
+  const auto list = Export<ListFn>(module, "CM_Get_Device_Interface_ListW");
+  if (size == nullptr || list == nullptr) return std::nullopt;
+
+  GUID interfaceClass = kInterfaceClass;
+  ULONG length = 0;
+  if (size(&length, &interfaceClass, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != CR_SUCCESS || length == 0) {
+    return std::nullopt;
+  }
+  std::vector<wchar_t> buffer(length, L'\0');
+  if (list(&interfaceClass, nullptr, buffer.data(), length, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != CR_SUCCESS) {
+    return std::nullopt;
+  }
+  buffer.back() = L'\0';  // the walk below stops inside the buffer whatever came back
+  std::vector<std::wstring> paths;
+  for (const wchar_t* p = buffer.data(); *p != L'\0'; p += paths.back().size() + 1) paths.emplace_back(p);
+  return paths;
+}
+
+bool SetCfgmgrOverride(std::wstring_view exeName) {
+  if (exeName.empty() || exeName.find_first_of(L"\\/") != std::wstring_view::npos) return false;
+  const UniqueHkey key =
+      CreateKey(HKEY_CURRENT_USER, std::wstring(kAppDefaults) + L"\\" + std::wstring(exeName) + L"\\DllOverrides");
+  return key && SetString(key.get(), kOverrideValue, kOverrideOrder);
+}
+
+bool RemoveCfgmgrOverrides() {
+  UniqueHkey appDefaults;
+  const LSTATUS status = ::RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, appDefaults.put());
+  if (status == ERROR_FILE_NOT_FOUND) return true;
+  if (status != ERROR_SUCCESS) return false;
+  std::vector<std::wstring> apps;
+  wchar_t name[MAX_PATH];
+  for (DWORD index = 0;; ++index) {
+    DWORD nameLength = MAX_PATH;
+    const LSTATUS found = ::RegEnumKeyExW(appDefaults.get(), index, name, &nameLength, nullptr, nullptr, nullptr,
+                                          nullptr);
+    if (found == ERROR_NO_MORE_ITEMS) break;
+    if (found != ERROR_SUCCESS) return false;
+    apps.emplace_back(name, nameLength);
+  }
+  appDefaults.reset();
+  bool ok = true;
+  for (const std::wstring& app : apps) {
+    const std::wstring appKey = std::wstring(kAppDefaults) + L"\\" + app;
+    const std::wstring overrides = appKey + L"\\DllOverrides";
+    const LSTATUS deleted = ::RegDeleteKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), kOverrideValue);
+    ok = (deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) && ok;
+    DeleteIfEmpty(HKEY_CURRENT_USER, overrides.c_str());
+    DeleteIfEmpty(HKEY_CURRENT_USER, appKey.c_str());
+  }
+  return ok;
+}
+
+}  // namespace kqdtb::slate

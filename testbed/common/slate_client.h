@@ -1,0 +1,70 @@
+#pragma once
+// Reads and arranges the slate-toggle double from user mode: the two devices of
+// kqdslate.sys, the registry entries that make their interfaces present, and the
+// cfgmgr32 double that lists those interfaces.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kqdtb::slate {
+
+constexpr int kDeviceCount = 2;    // devices 0 and 1
+constexpr int kInstanceCount = 3;  // ROOT\KQDSLATE\0000..0002; 0002 is a second name of device 0
+
+struct Counters {
+  std::uint32_t writes = 0;              // WriteFile calls, empty ones included
+  std::uint64_t bytes = 0;               // over all writes
+  std::optional<std::uint8_t> lastByte;  // last byte of the latest non-empty write
+};
+
+// Which interfaces the registry makes present. Wine's setupapi (and so the
+// cfgmgr32 double) lists them in the order of their keys under DeviceClasses,
+// which the registry keeps sorted by name, that is by instance; so the set
+// fixes the list and its order.
+enum class InterfaceSet {
+  Both,      // 0000 (device 0), 0001 (device 1)
+  First,     // 0000 only
+  Second,    // 0001 only
+  Reversed,  // 0001 (device 1), 0002 (device 0)
+  None,      // every instance registered, none linked: the present list is empty
+  Absent,    // no registry entries at all
+};
+
+std::optional<InterfaceSet> ParseInterfaceSet(std::wstring_view name);  // "both", "first", ...
+const wchar_t* InterfaceSetName(InterfaceSet set);
+
+// Instances listed for a set, in list order.
+std::vector<int> ListedInstances(InterfaceSet set);
+int DeviceOfInstance(int instance);          // -1 for an unknown instance
+std::wstring InterfacePath(int instance);    // \\?\root#kqdslate#000N#{317fc439-...}, empty when unknown
+std::wstring InstanceId(int instance);       // ROOT\KQDSLATE\000N, empty when unknown
+
+// Devices. Each call opens the device's testbed name; false/nothing when the
+// driver is not loaded, the device number is unknown or the driver refuses.
+bool IsPresent(int device);
+std::optional<Counters> ReadCounters(int device);
+bool ResetCounters(int device);
+// Polls until the device has seen at least `writes` writes or `timeoutMs` pass;
+// returns the last counters read, nothing when they cannot be read.
+std::optional<Counters> WaitForWrites(int device, std::uint32_t writes, DWORD timeoutMs);
+
+// Writes (or, for Absent, deletes) the interface entries in HKLM.
+bool SetInterfaces(InterfaceSet set);
+
+// The cfgmgr32 double. True when the cfgmgr32.dll of this process is the double.
+bool IsCfgmgrDoubleLoaded();
+// The present interfaces of the slate class through the double's size and list
+// calls; nothing when the double is not loaded or a call fails.
+std::optional<std::vector<std::wstring>> ListInterfaces();
+
+// Wine loads the double for an executable (by file name) when its AppDefaults
+// DllOverrides say so. Removing clears the override of every executable.
+bool SetCfgmgrOverride(std::wstring_view exeName);
+bool RemoveCfgmgrOverrides();
+
+}  // namespace kqdtb::slate

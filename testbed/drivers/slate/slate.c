@@ -1,0 +1,169 @@
+/* kqdslate.sys: the slate-toggle double. Two devices that count what is written
+   to them, reachable through the interface paths of the slate-toggle class and
+   through testbed names that report and reset the counts. */
+
+#include <wdm.h>
+
+#include "drivers/slate_contract.h"
+
+DRIVER_INITIALIZE DriverEntry;
+static DRIVER_UNLOAD SlateUnload;
+static DRIVER_DISPATCH SlateDispatchOpenClose;
+static DRIVER_DISPATCH SlateDispatchWrite;
+static DRIVER_DISPATCH SlateDispatchControl;
+static DRIVER_DISPATCH SlateDispatchUnsupported;
+
+typedef struct SLATE_EXTENSION {
+  KSPIN_LOCK Lock;
+  KQDSLATE_COUNTERS Counters;
+} SLATE_EXTENSION;
+
+static const WCHAR* const kDeviceNames[KQDSLATE_DEVICE_COUNT] = {
+    KQDSLATE_NT_DEVICE_PREFIX L"0", KQDSLATE_NT_DEVICE_PREFIX L"1"};
+static const WCHAR* const kDosNames[KQDSLATE_DEVICE_COUNT] = {
+    KQDSLATE_DOS_DEVICE_PREFIX L"0", KQDSLATE_DOS_DEVICE_PREFIX L"1"};
+static const WCHAR* const kInterfaceLinks[KQDSLATE_INSTANCE_COUNT] = {
+    KQDSLATE_INTERFACE_LINK_PREFIX L"0" KQDSLATE_INTERFACE_SUFFIX,
+    KQDSLATE_INTERFACE_LINK_PREFIX L"1" KQDSLATE_INTERFACE_SUFFIX,
+    KQDSLATE_INTERFACE_LINK_PREFIX L"2" KQDSLATE_INTERFACE_SUFFIX};
+
+/* What DriverEntry managed to create, so unload and failure undo exactly that. */
+static PDEVICE_OBJECT g_devices[KQDSLATE_DEVICE_COUNT];
+static BOOLEAN g_dosLinked[KQDSLATE_DEVICE_COUNT];
+static BOOLEAN g_interfaceLinked[KQDSLATE_INSTANCE_COUNT];
+
+static void DeleteLink(const WCHAR* name) {
+  UNICODE_STRING text;
+  RtlInitUnicodeString(&text, name);
+  IoDeleteSymbolicLink(&text);
+}
+
+static void TearDown(void) {
+  ULONG i;
+  for (i = KQDSLATE_INSTANCE_COUNT; i-- > 0;) {
+    if (g_interfaceLinked[i]) DeleteLink(kInterfaceLinks[i]);
+    g_interfaceLinked[i] = FALSE;
+  }
+  for (i = KQDSLATE_DEVICE_COUNT; i-- > 0;) {
+    if (g_dosLinked[i]) DeleteLink(kDosNames[i]);
+    g_dosLinked[i] = FALSE;
+    if (g_devices[i] != NULL) IoDeleteDevice(g_devices[i]);
+    g_devices[i] = NULL;
+  }
+}
+
+static NTSTATUS Link(const WCHAR* linkName, ULONG device) {
+  UNICODE_STRING link, target;
+  RtlInitUnicodeString(&link, linkName);
+  RtlInitUnicodeString(&target, kDeviceNames[device]);
+  return IoCreateSymbolicLink(&link, &target);
+}
+
+static void ResetCounters(SLATE_EXTENSION* ext) {
+  ext->Counters.Writes = 0;
+  ext->Counters.Bytes = 0;
+  ext->Counters.LastByte = KQDSLATE_NO_BYTE;
+}
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG i;
+  UNREFERENCED_PARAMETER(registryPath);
+
+  for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = SlateDispatchUnsupported;
+  driver->MajorFunction[IRP_MJ_CREATE] = SlateDispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = SlateDispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_CLOSE] = SlateDispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_WRITE] = SlateDispatchWrite;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SlateDispatchControl;
+  driver->DriverUnload = SlateUnload;
+
+  for (i = 0; i < KQDSLATE_DEVICE_COUNT && NT_SUCCESS(status); ++i) {
+    UNICODE_STRING name;
+    PDEVICE_OBJECT device = NULL;
+    SLATE_EXTENSION* ext;
+    RtlInitUnicodeString(&name, kDeviceNames[i]);
+    status = IoCreateDevice(driver, sizeof(SLATE_EXTENSION), &name, FILE_DEVICE_UNKNOWN,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+    if (!NT_SUCCESS(status)) break;
+    g_devices[i] = device;
+    device->Flags |= DO_BUFFERED_IO;
+    ext = (SLATE_EXTENSION*)device->DeviceExtension;
+    KeInitializeSpinLock(&ext->Lock);
+    ResetCounters(ext);
+    status = Link(kDosNames[i], i);
+    if (NT_SUCCESS(status)) g_dosLinked[i] = TRUE;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+  }
+  for (i = 0; i < KQDSLATE_INSTANCE_COUNT && NT_SUCCESS(status); ++i) {
+    status = Link(kInterfaceLinks[i], KQDSLATE_INSTANCE_DEVICE(i));
+    if (NT_SUCCESS(status)) g_interfaceLinked[i] = TRUE;
+  }
+  if (!NT_SUCCESS(status)) TearDown();
+  return status;
+}
+
+static void SlateUnload(PDRIVER_OBJECT driver) {
+  UNREFERENCED_PARAMETER(driver);
+  TearDown();
+}
+
+static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+static NTSTATUS SlateDispatchOpenClose(PDEVICE_OBJECT device, PIRP irp) {
+  UNREFERENCED_PARAMETER(device);
+  return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS SlateDispatchUnsupported(PDEVICE_OBJECT device, PIRP irp) {
+  UNREFERENCED_PARAMETER(device);
+  return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS SlateDispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
+  SLATE_EXTENSION* ext = (SLATE_EXTENSION*)device->DeviceExtension;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  ULONG length = stack->Parameters.Write.Length;
+  const UCHAR* data = (const UCHAR*)irp->AssociatedIrp.SystemBuffer;
+  KIRQL irql;
+
+  /* Without data to read the write still counts, but its bytes are not taken. */
+  if (length != 0 && data == NULL) return Complete(irp, STATUS_INVALID_USER_BUFFER, 0);
+
+  KeAcquireSpinLock(&ext->Lock, &irql);
+  ext->Counters.Writes++;
+  ext->Counters.Bytes += length;
+  if (length != 0) ext->Counters.LastByte = data[length - 1];
+  KeReleaseSpinLock(&ext->Lock, irql);
+  return Complete(irp, STATUS_SUCCESS, length);
+}
+
+static NTSTATUS SlateDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
+  SLATE_EXTENSION* ext = (SLATE_EXTENSION*)device->DeviceExtension;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  KIRQL irql;
+
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_KQDSLATE_GET_COUNTERS: {
+      KQDSLATE_COUNTERS* out = (KQDSLATE_COUNTERS*)irp->AssociatedIrp.SystemBuffer;
+      if (out == NULL || stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(*out))
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      KeAcquireSpinLock(&ext->Lock, &irql);
+      *out = ext->Counters;
+      KeReleaseSpinLock(&ext->Lock, irql);
+      return Complete(irp, STATUS_SUCCESS, sizeof(*out));
+    }
+    case IOCTL_KQDSLATE_RESET_COUNTERS:
+      KeAcquireSpinLock(&ext->Lock, &irql);
+      ResetCounters(ext);
+      KeReleaseSpinLock(&ext->Lock, irql);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    default:
+      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}

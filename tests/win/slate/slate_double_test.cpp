@@ -1,0 +1,281 @@
+// The slate-toggle double as the service meets it: the configuration manager's
+// interface list (through the cfgmgr32 double, called the way the product calls
+// it) and one-byte writes that reach exactly one of the two devices.
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <winioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/slate_client.h"
+#include "drivers/slate_contract.h"
+#include "win/unique_handle.h"
+
+namespace {
+
+namespace slate = kqdtb::slate;
+using kqd::win::UniqueFile;
+
+GUID SlateClass() { return {0x317FC439, 0x3F77, 0x41C8, {0xB0, 0x9E, 0x08, 0xAD, 0x63, 0x27, 0x2A, 0xA3}}; }
+
+const wchar_t kPath0[] = L"\\\\?\\root#kqdslate#0000#{317fc439-3f77-41c8-b09e-08ad63272aa3}";
+const wchar_t kPath1[] = L"\\\\?\\root#kqdslate#0001#{317fc439-3f77-41c8-b09e-08ad63272aa3}";
+const wchar_t kPath2[] = L"\\\\?\\root#kqdslate#0002#{317fc439-3f77-41c8-b09e-08ad63272aa3}";
+
+std::wstring Lower(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+  return text;
+}
+
+// Splits a configuration-manager list; the whole buffer must be used and end in two terminators.
+std::vector<std::wstring> SplitList(const std::vector<wchar_t>& buffer) {
+  std::vector<std::wstring> paths;
+  std::size_t at = 0;
+  while (at < buffer.size() && buffer[at] != L'\0') {
+    std::wstring path(&buffer[at]);
+    at += path.size() + 1;
+    paths.push_back(Lower(path));
+  }
+  EXPECT_EQ(at + 1, buffer.size()) << "the list must end in an empty string at the end of its length";
+  return paths;
+}
+
+// The product's sequence: size, then a zero-filled buffer of that length.
+std::vector<std::wstring> ListPresent(const wchar_t* deviceId = nullptr, ULONG flags = CM_GET_DEVICE_INTERFACE_LIST_PRESENT) {
+  GUID cls = SlateClass();
+  ULONG length = 0xdeadbeef;
+  EXPECT_EQ(CR_SUCCESS, CM_Get_Device_Interface_List_SizeW(&length, &cls, const_cast<wchar_t*>(deviceId), flags));
+  if (length == 0 || length > 0x10000) {
+    ADD_FAILURE() << "implausible length " << length;
+    return {};
+  }
+  std::vector<wchar_t> buffer(length, L'\0');
+  EXPECT_EQ(CR_SUCCESS, CM_Get_Device_Interface_ListW(&cls, const_cast<wchar_t*>(deviceId), buffer.data(), length, flags));
+  return SplitList(buffer);
+}
+
+UniqueFile OpenLikeTheService(const std::wstring& path) {
+  return UniqueFile{::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+}
+
+bool Write(HANDLE device, const void* data, DWORD length) {
+  DWORD written = 0;
+  return ::WriteFile(device, data, length, &written, nullptr) && written == length;
+}
+
+slate::Counters Read(int device) {
+  const auto counters = slate::ReadCounters(device);
+  EXPECT_TRUE(counters.has_value()) << "device " << device;
+  return counters.value_or(slate::Counters{});
+}
+
+// The fixture installs the double with both interfaces present; each test puts that back.
+class SlateDouble : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(slate::IsCfgmgrDoubleLoaded()) << "cfgmgr32 of this process is Wine's; is fixture 'slate' installed?";
+    ASSERT_TRUE(slate::IsPresent(0) && slate::IsPresent(1)) << "kqdslate.sys is not loaded";
+    ASSERT_TRUE(slate::ResetCounters(0) && slate::ResetCounters(1));
+  }
+  void TearDown() override { EXPECT_TRUE(slate::SetInterfaces(slate::InterfaceSet::Both)); }
+};
+
+struct ListCase {
+  slate::InterfaceSet set;
+  std::vector<std::wstring> paths;  // in list order
+  int firstDevice;                  // reached through the first path; -1 when the list is empty
+};
+
+void PrintTo(const ListCase& c, std::ostream* os) {
+  const std::wstring name = slate::InterfaceSetName(c.set);
+  *os << std::string(name.begin(), name.end());
+}
+
+class SlateInterfaceSets : public SlateDouble, public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(SlateInterfaceSets, SizeThenListGivesThePresentPathsInOrder) {
+  ASSERT_TRUE(slate::SetInterfaces(GetParam().set));
+  EXPECT_EQ(GetParam().paths, ListPresent());
+}
+
+TEST_P(SlateInterfaceSets, SizeCountsEveryPathTerminatorAndTheClosingOne) {
+  ASSERT_TRUE(slate::SetInterfaces(GetParam().set));
+  ULONG expected = 1;
+  for (const std::wstring& path : GetParam().paths) expected += static_cast<ULONG>(path.size() + 1);
+  GUID cls = SlateClass();
+  ULONG length = 0;
+  ASSERT_EQ(CR_SUCCESS, CM_Get_Device_Interface_List_SizeW(&length, &cls, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT));
+  EXPECT_EQ(expected, length);
+}
+
+TEST_P(SlateInterfaceSets, OneZeroByteToTheFirstPathReachesOnlyItsDevice) {
+  ASSERT_TRUE(slate::SetInterfaces(GetParam().set));
+  const std::vector<std::wstring> paths = ListPresent();
+  const std::wstring first = paths.empty() ? std::wstring() : paths.front();
+  const UniqueFile device = OpenLikeTheService(first);
+  if (GetParam().firstDevice < 0) {
+    EXPECT_FALSE(device.valid()) << "an empty list gives an empty path, which must not open";
+    return;
+  }
+  ASSERT_TRUE(device.valid()) << "error " << ::GetLastError();
+  const BYTE zero = 0x00;
+  ASSERT_TRUE(Write(device.get(), &zero, 1));
+
+  const int other = 1 - GetParam().firstDevice;
+  const slate::Counters hit = Read(GetParam().firstDevice);
+  EXPECT_EQ(1u, hit.writes);
+  EXPECT_EQ(1u, hit.bytes);
+  EXPECT_EQ(std::optional<std::uint8_t>(0x00), hit.lastByte);
+  EXPECT_EQ(0u, Read(other).writes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, SlateInterfaceSets,
+    ::testing::Values(ListCase{slate::InterfaceSet::Both, {kPath0, kPath1}, 0},
+                      ListCase{slate::InterfaceSet::First, {kPath0}, 0},
+                      ListCase{slate::InterfaceSet::Second, {kPath1}, 1},
+                      ListCase{slate::InterfaceSet::Reversed, {kPath1, kPath2}, 1},
+                      ListCase{slate::InterfaceSet::None, {}, -1},
+                      ListCase{slate::InterfaceSet::Absent, {}, -1}),
+    [](const ::testing::TestParamInfo<ListCase>& info) { return ::testing::PrintToString(info.param); });
+
+TEST_F(SlateDouble, ListIntoAShortBufferIsBufferSmallAndLeavesAnEmptyList) {
+  GUID cls = SlateClass();
+  ULONG length = 0;
+  ASSERT_EQ(CR_SUCCESS, CM_Get_Device_Interface_List_SizeW(&length, &cls, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT));
+  ASSERT_GT(length, 2u);
+  std::vector<wchar_t> buffer(length, L'x');
+  EXPECT_EQ(CR_BUFFER_SMALL, CM_Get_Device_Interface_ListW(&cls, nullptr, buffer.data(), length - 1,
+                                                           CM_GET_DEVICE_INTERFACE_LIST_PRESENT));
+  EXPECT_EQ(L'\0', buffer[0]);
+  EXPECT_EQ(L'x', buffer[length - 1]) << "nothing is written past the length given";
+  EXPECT_EQ(CR_BUFFER_SMALL, CM_Get_Device_Interface_ListW(&cls, nullptr, buffer.data(), 0,
+                                                           CM_GET_DEVICE_INTERFACE_LIST_PRESENT));
+}
+
+TEST_F(SlateDouble, BadArgumentsGetTheirErrorAndNoCrash) {
+  GUID cls = SlateClass();
+  ULONG length = 0;
+  wchar_t buffer[512];
+  struct Case {
+    const char* what;
+    CONFIGRET expected;
+    CONFIGRET actual;
+  };
+  const Case cases[] = {
+      {"size, no length", CR_INVALID_POINTER, CM_Get_Device_Interface_List_SizeW(nullptr, &cls, nullptr, 0)},
+      {"size, no class", CR_FAILURE, CM_Get_Device_Interface_List_SizeW(&length, nullptr, nullptr, 0)},
+      {"size, unknown flag", CR_INVALID_FLAG, CM_Get_Device_Interface_List_SizeW(&length, &cls, nullptr, 2)},
+      {"list, no buffer", CR_INVALID_POINTER, CM_Get_Device_Interface_ListW(&cls, nullptr, nullptr, 512, 0)},
+      {"list, no class", CR_FAILURE, CM_Get_Device_Interface_ListW(nullptr, nullptr, buffer, 512, 0)},
+      {"list, unknown flag", CR_INVALID_FLAG, CM_Get_Device_Interface_ListW(&cls, nullptr, buffer, 512, 0x80)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, c.actual) << c.what;
+}
+
+TEST_F(SlateDouble, AnotherClassHasAnEmptyList) {
+  GUID other = SlateClass();
+  other.Data1 ^= 1;
+  ULONG length = 0;
+  ASSERT_EQ(CR_SUCCESS, CM_Get_Device_Interface_List_SizeW(&length, &other, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT));
+  EXPECT_EQ(1u, length);
+  wchar_t buffer[1] = {L'x'};
+  EXPECT_EQ(CR_SUCCESS, CM_Get_Device_Interface_ListW(&other, nullptr, buffer, 1, CM_GET_DEVICE_INTERFACE_LIST_PRESENT));
+  EXPECT_EQ(L'\0', buffer[0]);
+}
+
+TEST_F(SlateDouble, AllDevicesListsInterfacesThatAreNotPresent) {
+  ASSERT_TRUE(slate::SetInterfaces(slate::InterfaceSet::None));
+  EXPECT_EQ((std::vector<std::wstring>{kPath0, kPath1, kPath2}),
+            ListPresent(nullptr, CM_GET_DEVICE_INTERFACE_LIST_ALL_DEVICES));
+}
+
+TEST_F(SlateDouble, ADeviceInstanceNarrowsTheList) {
+  EXPECT_EQ(std::vector<std::wstring>{kPath1}, ListPresent(L"ROOT\\KQDSLATE\\0001"));
+  EXPECT_EQ(std::vector<std::wstring>{kPath1}, ListPresent(L"root\\kqdslate\\0001")) << "ids ignore case";
+  EXPECT_EQ((std::vector<std::wstring>{kPath0, kPath1}), ListPresent(L"")) << "an empty id means every device";
+  EXPECT_EQ(std::vector<std::wstring>{}, ListPresent(L"ROOT\\KQDSLATE\\0002")) << "registered, not present";
+}
+
+TEST_F(SlateDouble, EveryWriteIsCountedWhateverItsLength) {
+  const UniqueFile device = OpenLikeTheService(kPath1);
+  ASSERT_TRUE(device.valid());
+  const BYTE five[] = {1, 2, 3, 4, 0xAB};
+  const std::vector<BYTE> large(64 * 1024, 0x5A);
+  ASSERT_TRUE(Write(device.get(), five, sizeof(five)));
+  ASSERT_TRUE(Write(device.get(), large.data(), static_cast<DWORD>(large.size())));
+  ASSERT_TRUE(Write(device.get(), five, 0));
+
+  const slate::Counters counters = Read(1);
+  EXPECT_EQ(3u, counters.writes);
+  EXPECT_EQ(sizeof(five) + large.size(), counters.bytes);
+  EXPECT_EQ(std::optional<std::uint8_t>(0x5A), counters.lastByte) << "an empty write keeps the last byte";
+  EXPECT_EQ(0u, Read(0).writes);
+}
+
+TEST_F(SlateDouble, ResetForgetsCountsAndLastByteOfThatDeviceOnly) {
+  const BYTE one = 0x07;
+  for (const wchar_t* path : {kPath0, kPath1}) {
+    const UniqueFile device = OpenLikeTheService(path);
+    ASSERT_TRUE(device.valid());
+    ASSERT_TRUE(Write(device.get(), &one, 1));
+  }
+  ASSERT_TRUE(slate::ResetCounters(0));
+  const slate::Counters reset = Read(0);
+  EXPECT_EQ(0u, reset.writes);
+  EXPECT_EQ(0u, reset.bytes);
+  EXPECT_FALSE(reset.lastByte.has_value());
+  EXPECT_EQ(1u, Read(1).writes);
+}
+
+TEST_F(SlateDouble, WritesFromSeveralThreadsAreAllCounted) {
+  constexpr int kThreads = 4;
+  constexpr int kWritesEach = 100;
+  std::vector<std::thread> writers;
+  std::vector<int> failures(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([t, &failures] {
+      const UniqueFile device = OpenLikeTheService(kPath0);
+      const BYTE zero = 0;
+      for (int i = 0; i < kWritesEach; ++i) {
+        if (!device.valid() || !Write(device.get(), &zero, 1)) ++failures[t];
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(0, failures[t]) << "thread " << t;
+  EXPECT_EQ(static_cast<std::uint32_t>(kThreads * kWritesEach), Read(0).writes);
+}
+
+TEST_F(SlateDouble, RequestsTheDriverDoesNotServeFailCleanly) {
+  const UniqueFile device = OpenLikeTheService(kPath0);
+  ASSERT_TRUE(device.valid());
+  BYTE small[4] = {};
+  DWORD returned = 0;
+  // The counters IOCTL with an output buffer shorter than the counters.
+  EXPECT_FALSE(::DeviceIoControl(device.get(), IOCTL_KQDSLATE_GET_COUNTERS, nullptr, 0, small, sizeof(small),
+                                 &returned, nullptr));
+  EXPECT_FALSE(::DeviceIoControl(device.get(), CTL_CODE(FILE_DEVICE_UNKNOWN, 0x9FF, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                 nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_FALSE(::ReadFile(device.get(), small, sizeof(small), &returned, nullptr));
+  EXPECT_EQ(0u, Read(0).writes);
+}
+
+TEST_F(SlateDouble, ClientRefusesUnknownDevicesAndInstances) {
+  EXPECT_FALSE(slate::ReadCounters(2).has_value());
+  EXPECT_FALSE(slate::ResetCounters(-1));
+  EXPECT_FALSE(slate::IsPresent(2));
+  EXPECT_TRUE(slate::InterfacePath(3).empty());
+  EXPECT_EQ(-1, slate::DeviceOfInstance(3));
+  EXPECT_FALSE(slate::ParseInterfaceSet(L"Both").has_value());
+}
+
+}  // namespace
