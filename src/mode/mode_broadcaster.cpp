@@ -1,0 +1,148 @@
+#include "mode/mode_broadcaster.h"
+
+#include <cfgmgr32.h>
+
+#include <memory>
+#include <new>
+
+#include "core/broadcast_rules.h"
+#include "mode/mode_event.h"
+#include "mode/mode_store.h"
+
+namespace kqd {
+namespace {
+
+constexpr std::size_t kDevicePathChars = 1024;
+constexpr int kPwrAuxAttempts = 5;
+constexpr DWORD kPwrAuxRetryPauseMs = 200;
+constexpr DWORD kStopSignalPauseMs = 5;
+
+// The first present slate-toggle interface, INVALID_HANDLE_VALUE when there is none.
+win::UniqueFile OpenSlateToggleDevice() {
+  GUID interfaceClass = kSlateToggleInterfaceClass;
+  ULONG length = 0;
+  if (::CM_Get_Device_Interface_List_SizeW(&length, &interfaceClass, nullptr,
+                                           CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != CR_SUCCESS ||
+      length == 0) {
+    return {};
+  }
+  const std::unique_ptr<wchar_t[]> list(new (std::nothrow) wchar_t[length]());
+  if (!list) return {};
+  if (::CM_Get_Device_Interface_ListW(&interfaceClass, nullptr, list.get(), length,
+                                      CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != CR_SUCCESS) {
+    return {};
+  }
+  // Bounded by the buffer too, in case the list comes back without its terminator.
+  wchar_t path[kDevicePathChars] = {};
+  const std::size_t limit = length < kDevicePathChars - 1 ? length : kDevicePathChars - 1;
+  for (std::size_t i = 0; i < limit && list[i] != L'\0'; ++i) path[i] = list[i];
+  return win::UniqueFile{::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+}
+
+// The notify request needs no access rights on the handle.
+win::UniqueFile OpenPwrAux() {
+  return win::UniqueFile{::CreateFileW(kPwrAuxDevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr)};
+}
+
+bool SendPwrAuxRequest(HANDLE device, uint32_t codeOrMode) {
+  PwrAuxRequestBytes request = EncodePwrAuxRequest(codeOrMode);
+  DWORD returned = 0;
+  return ::DeviceIoControl(device, kPwrAuxNotifyControlCode, request.data(), kPwrAuxRequestSize, nullptr, 0,
+                           &returned, nullptr) != FALSE;
+}
+
+}  // namespace
+
+CModeBroadcaster::CModeBroadcaster(IModeReader& controller) : controller_(&controller) {
+  switches_ = controller_->GetSwitches();
+  slateDevice_ = OpenSlateToggleDevice();
+  stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+CModeBroadcaster::~CModeBroadcaster() {
+  if (watcher_) StopWatcher();
+}
+
+void CModeBroadcaster::StartWatcher() {
+  if (watcher_) return;
+  stop_ = 0;
+  if (stopEvent_) ::ResetEvent(stopEvent_.get());
+  watcher_.reset(::CreateThread(nullptr, 0, &CModeBroadcaster::WatcherThread, this, 0, nullptr));
+}
+
+void CModeBroadcaster::StopWatcher() {
+  stop_ = 1;
+  if (const win::UniqueHandleNull event(::OpenEventW(EVENT_ALL_ACCESS, FALSE, kModeChangeEventName)); event) {
+    ::SetEvent(event.get());
+    ::Sleep(kStopSignalPauseMs);
+  }
+  if (stopEvent_) ::SetEvent(stopEvent_.get());
+  if (watcher_) {
+    ::WaitForSingleObject(watcher_.get(), INFINITE);
+    watcher_.reset();
+  }
+}
+
+void CModeBroadcaster::SendPwrAuxCode(bool detach) {
+  const win::UniqueFile device = OpenPwrAux();
+  if (!device) return;
+  const uint32_t code = detach ? kPwrAuxDetach : kPwrAuxAttach;
+  for (int attempt = 0; attempt < kPwrAuxAttempts; ++attempt) {
+    if (SendPwrAuxRequest(device.get(), code)) return;
+    ::Sleep(kPwrAuxRetryPauseMs);
+  }
+}
+
+void CModeBroadcaster::CloseDevice() { slateDevice_.reset(); }
+
+DWORD WINAPI CModeBroadcaster::WatcherThread(LPVOID parameter) {
+  // A controller whose lock fails throws; the watcher then ends rather than the process.
+  try {
+    static_cast<CModeBroadcaster*>(parameter)->Watch();
+  } catch (...) {
+  }
+  return 0;
+}
+
+void CModeBroadcaster::Watch() {
+  const win::UniqueHandleNull modeEvent(::CreateEventW(nullptr, FALSE, FALSE, kModeChangeEventName));
+  if (!modeEvent) return;
+  const HANDLE waits[] = {modeEvent.get(), stopEvent_.get()};
+  const DWORD waitCount = stopEvent_ ? 2 : 1;
+  for (;;) {
+    const DWORD result = ::WaitForMultipleObjects(waitCount, waits, FALSE, INFINITE);
+    if (stop_ != 0) break;
+    if (result == WAIT_OBJECT_0) Forward();
+    // Waiting again on handles the wait rejects would only spin.
+    if (result == WAIT_FAILED) break;
+  }
+}
+
+void CModeBroadcaster::Forward() {
+  SyncSlateState();
+  NotifyPwrAux();
+  WriteStoredMode(controller_->GetMode());
+}
+
+void CModeBroadcaster::SyncSlateState() {
+  // A missing device would only fail the write, so it is not attempted.
+  if (switches_.SlateSync == 0 || !slateDevice_) return;
+  const UsageMode mode = controller_->GetMode();
+  if (!SlateStateDisagrees(mode, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE))) return;
+  const BYTE toggle = 0x00;
+  DWORD written = 0;
+  ::WriteFile(slateDevice_.get(), &toggle, 1, &written, nullptr);
+}
+
+void CModeBroadcaster::NotifyPwrAux() {
+  const win::UniqueFile device = OpenPwrAux();
+  if (!device) return;
+  // Both requests carry the mode read once here.
+  for (const uint32_t value : PwrAuxRequestsFor(controller_->GetMode(), switches_)) {
+    SendPwrAuxRequest(device.get(), value);
+  }
+}
+
+}  // namespace kqd

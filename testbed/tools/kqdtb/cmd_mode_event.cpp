@@ -1,0 +1,78 @@
+// mode-event-wait: a process outside the service that waits on "EventModeChange"
+// and so competes with the service's watcher for each of its signals.
+
+#include <cwchar>
+#include <cwctype>
+
+#include "command.h"
+#include "mode/mode_event.h"
+
+namespace kqdtb {
+namespace {
+
+constexpr DWORD kDefaultLimitMs = 120000;
+
+// Sets a caller's named event; absent names are ignored.
+void SetNamedEvent(const wchar_t* name) {
+  if (name == nullptr) return;
+  HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+  if (event == nullptr) return;
+  ::SetEvent(event);
+  ::CloseHandle(event);
+}
+
+bool ParseMs(const wchar_t* text, DWORD& value) {
+  if (text == nullptr || !std::iswdigit(text[0])) return false;
+  wchar_t* end = nullptr;
+  const unsigned long parsed = std::wcstoul(text, &end, 10);
+  if (*end != L'\0') return false;
+  value = static_cast<DWORD>(parsed);
+  return true;
+}
+
+int RunModeEventWait(int argc, wchar_t** argv) {
+  const wchar_t* ready = nullptr;
+  const wchar_t* taken = nullptr;
+  DWORD limitMs = kDefaultLimitMs;
+  for (int i = 1; i < argc; ++i) {
+    const bool hasValue = i + 1 < argc;
+    if (std::wcscmp(argv[i], L"--ready") == 0 && hasValue) {
+      ready = argv[++i];
+    } else if (std::wcscmp(argv[i], L"--taken") == 0 && hasValue) {
+      taken = argv[++i];
+    } else if (std::wcscmp(argv[i], L"--limit-ms") == 0 && hasValue && ParseMs(argv[i + 1], limitMs)) {
+      ++i;
+    } else {
+      Err(L"kqdtb mode-event-wait: bad argument %ls\n", argv[i]);
+      return 2;
+    }
+  }
+  HANDLE event = ::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, kqd::kModeChangeEventName);
+  if (event == nullptr) {
+    Err(L"kqdtb mode-event-wait: EventModeChange does not exist (0x%08lx)\n", ::GetLastError());
+    return 1;
+  }
+  Out(L"waiting\n");
+  SetNamedEvent(ready);
+  // Bounded, so that a waiter whose starter died does not stay behind in the prefix.
+  const ULONGLONG deadline = ::GetTickCount64() + limitMs;
+  unsigned long count = 0;
+  for (;;) {
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline) break;
+    if (::WaitForSingleObject(event, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) break;
+    Out(L"took %lu\n", ++count);
+    SetNamedEvent(taken);
+  }
+  ::CloseHandle(event);
+  return 0;
+}
+
+TestbedCommand modeEventWait{
+    L"mode-event-wait",
+    L"[--ready EVENT] [--taken EVENT] [--limit-ms N] (wait on EventModeChange, taking its signals, "
+    L"for N ms, default 120000; set EVENT when waiting and after each signal taken)",
+    &RunModeEventWait};
+
+}  // namespace
+}  // namespace kqdtb
