@@ -1,18 +1,76 @@
 #include "service/kqd_service.h"
 
+#include <objbase.h>
+
+#include "mode/mode_store.h"
+#include "setup/task_scheduler.h"
+#include "win/com_init.h"
+#include "win/unique_handle.h"
+
 namespace kqd {
 
-// Mode detection is created here and torn down in OnStop.
+bool IsServiceRunning(PCWSTR name) {
+  const win::UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  const win::UniqueScHandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+  if (!service) return false;
+  SERVICE_STATUS status{};
+  return ::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_RUNNING;
+}
+
+CKqdService::~CKqdService() = default;
+
+std::unique_ptr<CZarnModeController> CKqdService::CreateController() {
+  return std::make_unique<CZarnModeController>();
+}
+
+// False when the service is stopping or the prerequisites never came up.
+bool CKqdService::WaitForPrerequisites(bool olderSystem) {
+  for (int poll = 0; poll < kPrerequisitePolls; ++poll) {
+    if (IsStopping()) return false;
+    // Task Scheduler is needed only where the uninstall task gets registered.
+    if (QueryServiceRunning(L"Winmgmt") && (!olderSystem || QueryServiceRunning(L"Schedule"))) return true;
+    ::Sleep(kPrerequisitePollMs);
+  }
+  return false;
+}
+
+void CKqdService::RegisterUninstallTaskOnOlderSystem() {
+  if (!win::InitializeComWithRetry()) return;
+  const HRESULT security =
+      ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_IMPERSONATE,
+                             nullptr, EOAC_NONE, nullptr);
+  // Already set earlier in this process (an earlier start, or a mode source): fine.
+  if (FAILED(security) && security != RPC_E_TOO_LATE) return;
+  CTaskScheduler scheduler;
+  scheduler.RegisterUninstallTask();
+}
+
 void CKqdService::OnStart() {
   try {
     std::lock_guard lock(serviceLock_);
-  } catch (...) {
+    try {
+      const bool olderSystem = IsOsBefore1903();
+      if (!WaitForPrerequisites(olderSystem)) return;
+      if (olderSystem) RegisterUninstallTaskOnOlderSystem();
+      if (!controller_) controller_ = CreateController();
+      controller_->RequestStart();  // ignored by a controller whose sources already run
+    } catch (...) {
+    }
+  } catch (...) {  // the lock itself
   }
 }
 
 void CKqdService::OnStop() {
   try {
     std::lock_guard lock(serviceLock_);
+    try {
+      if (controller_) {
+        controller_->RequestStop();
+        controller_.reset();  // ends its control thread, which stops the sources
+      }
+    } catch (...) {
+    }
   } catch (...) {
   }
 }

@@ -13,54 +13,28 @@
 #include <vector>
 
 #include "service/service_base.h"
+#include "support/fake_scm.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using kqd::CServiceBase;
+using kqdtest::Control;
+using kqdtest::Display;
+using kqdtest::FakeRegistration;
+using kqdtest::PowerSetting;
 
 constexpr auto kBound = 10s;  // generous: Wine under load is slow, a hang is the fault
 
-HPOWERNOTIFY FakeRegistration(int index) { return reinterpret_cast<HPOWERNOTIFY>(static_cast<intptr_t>(0x100 + index)); }
-
-// "CServiceStopped" is one name per session: a KQD service running in the prefix
-// would share the event with the probe and spoil every result.
-PCWSTR ProbeName() {
-  HANDLE existing = ::OpenEventW(SYNCHRONIZE, FALSE, L"CServiceStopped");
-  EXPECT_EQ(existing, nullptr) << "a KQD service is running in this prefix; remove it first";
-  if (existing != nullptr) ::CloseHandle(existing);
-  return L"KQDPROBE";
-}
-
-class ProbeService : public CServiceBase {
+class ProbeService : public kqdtest::FakeScm<CServiceBase> {
  public:
   explicit ProbeService(bool canPauseContinue = false)
-      : CServiceBase(ProbeName(), true, true, canPauseContinue) {}
+      : FakeScm(kqdtest::CheckedServiceName(L"KQDPROBE"), true, true, canPauseContinue) {}
 
-  // Runs on the dispatcher thread after ServiceMain returned, like the control handler does.
-  std::function<void()> script = [] {};
-  DWORD queueError = 0;              // non-zero: queueing the worker fails with it
-  int failRegistrationAt = -1;       // this power registration fails
-  bool failHandlerRegistration = false;
-
-  std::vector<SERVICE_STATUS> Reports() {
-    std::lock_guard lock(mutex_);
-    return reports_;
-  }
   std::vector<std::string> Hooks() {
     std::lock_guard lock(mutex_);
     return hooks_;
   }
-  std::vector<HPOWERNOTIFY> Unregistered() {
-    std::lock_guard lock(mutex_);
-    return unregistered_;
-  }
-  std::vector<GUID> Registered() {
-    std::lock_guard lock(mutex_);
-    return registered_;
-  }
-  SERVICE_STATUS_HANDLE RegistrationRecipient() const { return recipient_; }
-
   bool WaitForHooks(size_t count) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kBound, [&] { return hooks_.size() >= count; });
@@ -85,48 +59,6 @@ class ProbeService : public CServiceBase {
   void OnStart() override { Hook("start"); }
   void OnStop() override { Hook("stop"); }
 
-  BOOL StartDispatcher(const SERVICE_TABLE_ENTRYW* table) override {
-    std::thread serviceThread(table[0].lpServiceProc, 0, nullptr);
-    serviceThread.join();
-    script();
-    return TRUE;
-  }
-  SERVICE_STATUS_HANDLE RegisterControlHandler(PCWSTR, LPHANDLER_FUNCTION_EX) override {
-    return failHandlerRegistration ? nullptr : recipient_;
-  }
-  BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
-    EXPECT_EQ(handle, recipient_);
-    std::lock_guard lock(mutex_);
-    reports_.push_back(*status);
-    return TRUE;
-  }
-  DWORD RegisterPowerSetting(const GUID& setting, SERVICE_STATUS_HANDLE recipient,
-                             HPOWERNOTIFY* registration) override {
-    EXPECT_EQ(recipient, recipient_);
-    std::lock_guard lock(mutex_);
-    const int index = static_cast<int>(registered_.size());
-    registered_.push_back(setting);
-    if (index == failRegistrationAt) {
-      *registration = FakeRegistration(0xBAD);  // garbage the framework must not keep
-      return ERROR_INVALID_PARAMETER;
-    }
-    *registration = FakeRegistration(index);
-    return ERROR_SUCCESS;
-  }
-  DWORD UnregisterPowerSetting(HPOWERNOTIFY registration) override {
-    std::lock_guard lock(mutex_);
-    unregistered_.push_back(registration);
-    return ERROR_SUCCESS;
-  }
-  BOOL QueueUserWork(LPTHREAD_START_ROUTINE routine, PVOID context, ULONG flags) override {
-    if (queueError != 0) {
-      ::SetLastError(queueError);
-      return FALSE;
-    }
-    EXPECT_EQ(flags, static_cast<ULONG>(WT_EXECUTELONGFUNCTION));
-    return CServiceBase::QueueUserWork(routine, context, flags);
-  }
-
  private:
   void Hook(const char* name) {
     std::unique_lock lock(mutex_);
@@ -139,38 +71,12 @@ class ProbeService : public CServiceBase {
     changed_.notify_all();
   }
 
-  SERVICE_STATUS_HANDLE recipient_ = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5151);
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<SERVICE_STATUS> reports_;
   std::vector<std::string> hooks_;
-  std::vector<HPOWERNOTIFY> unregistered_;
-  std::vector<GUID> registered_;
   bool hold_ = false;
   bool held_ = false;
 };
-
-DWORD Control(DWORD control, DWORD eventType = 0, void* data = nullptr) {
-  return CServiceBase::ServiceCtrlHandler(control, eventType, data, nullptr);
-}
-
-// A power-setting payload as Windows delivers it with SERVICE_CONTROL_POWEREVENT.
-struct PowerSetting {
-  explicit PowerSetting(const GUID& guid, BYTE value) {
-    setting.PowerSetting = guid;
-    setting.DataLength = sizeof(DWORD);
-    setting.Data[0] = value;
-  }
-  union {
-    POWERBROADCAST_SETTING setting;
-    BYTE bytes[sizeof(POWERBROADCAST_SETTING) + sizeof(DWORD)] = {};
-  };
-};
-
-DWORD Display(BYTE value) {
-  PowerSetting payload(kqd::kRegisteredPowerSettings[1], value);
-  return Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &payload.setting);
-}
 
 // Stop signals the stop request before it sets the flag, so the worker may run one
 // ordinary OnStop before the final one: both endings are correct.
@@ -377,7 +283,7 @@ TEST(ServiceFramework, PauseAndContinue_ReportPendingThenFinalState) {
 }
 
 TEST(ServiceFramework, StoppedEventNameTaken_ConstructionRaisesTheError) {
-  ProbeName();
+  kqdtest::CheckedServiceName(L"KQDPROBE");
   HANDLE squatter = ::CreateMutexW(nullptr, FALSE, L"CServiceStopped");
   ASSERT_NE(squatter, nullptr);
   try {

@@ -1,0 +1,195 @@
+#include "mode/zarn_mode_controller.h"
+
+#include <objbase.h>
+
+#include <new>
+
+#include "mode/mode_broadcaster.h"
+#include "mode/mode_store.h"
+#include "win/com_init.h"
+#include "win/output.h"
+
+namespace kqd {
+namespace {
+
+win::UniqueHandleNull CreateAutoResetEvent() { return win::UniqueHandleNull(::CreateEventW(nullptr, FALSE, FALSE, nullptr)); }
+
+// A source that cannot even be allocated counts as unavailable.
+template <typename Source>
+std::unique_ptr<Source> MakeSource(
+    const std::function<std::unique_ptr<Source>(CZarnModeController&)>& make, CZarnModeController& controller) {
+  if (!make) return nullptr;
+  try {
+    return make(controller);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+CZarnModeController::CZarnModeController(ModeSourceFactory sources) : sourceFactory_(std::move(sources)) {
+  comInitialized_ = win::InitializeComWithRetry();
+  if (!comInitialized_) win::ConsoleOut(L"Failed init COM at CZarnModeController.\n");
+
+  stopSourcesEvent_ = CreateAutoResetEvent();
+  startSourcesEvent_ = CreateAutoResetEvent();
+  quitEvent_ = CreateAutoResetEvent();
+  applyEvent_ = CreateAutoResetEvent();
+
+  // Readers see "unknown" until the first broadcast.
+  if (!WriteDwordValue(HKEY_LOCAL_MACHINE, kModeKeyPath, kModeValueName, 0)) {
+    win::DebugOut(L"<kqd>: faild to set KQD mode value.\r\n");
+  }
+  controlThread_ = std::thread([this] { ControlThread(); });
+}
+
+CZarnModeController::~CZarnModeController() {
+  if (quitEvent_) {
+    quitRequested_.store(true);
+    ::SetEvent(quitEvent_.get());
+  }
+  if (controlThread_.joinable()) controlThread_.join();
+  startSourcesEvent_.reset();
+  stopSourcesEvent_.reset();
+  quitEvent_.reset();
+  applyEvent_.reset();
+  // Only an initialisation that succeeded is balanced; a failed one added nothing.
+  if (comInitialized_) ::CoUninitialize();
+}
+
+void CZarnModeController::RequestStart() {
+  if (startSourcesEvent_) ::SetEvent(startSourcesEvent_.get());
+}
+
+void CZarnModeController::RequestStop() {
+  if (stopSourcesEvent_) ::SetEvent(stopSourcesEvent_.get());
+}
+
+UsageMode CZarnModeController::GetMode() {
+  std::lock_guard lock(controllerLock_);
+  return mode_;
+}
+
+void CZarnModeController::SetMode(UsageMode mode) {
+  std::lock_guard lock(controllerLock_);
+  mode_ = mode;
+}
+
+BroadcastSwitches CZarnModeController::GetSwitches() {
+  std::lock_guard lock(controllerLock_);
+  return switches_;
+}
+
+void CZarnModeController::ApplySource() {
+  if (std::this_thread::get_id() == controlThread_.get_id()) {
+    ApplySourceOnControlThread();
+  } else if (applyEvent_) {
+    ::SetEvent(applyEvent_.get());
+  }
+}
+
+void CZarnModeController::ControlThread() {
+  if (!stopSourcesEvent_ || !startSourcesEvent_ || !quitEvent_ || !applyEvent_) return;
+  const HANDLE events[] = {stopSourcesEvent_.get(), startSourcesEvent_.get(), quitEvent_.get(), applyEvent_.get()};
+  for (;;) {
+    const DWORD woke = ::WaitForMultipleObjects(4, events, FALSE, INFINITE);
+    if (quitRequested_.load()) break;
+    if (woke == WAIT_OBJECT_0 && sourcesRunning_) {
+      StopSources();
+      sourcesRunning_ = false;
+    } else if (woke == WAIT_OBJECT_0 + 1 && !sourcesRunning_) {
+      StartSources();
+      sourcesRunning_ = true;
+    } else if (woke == WAIT_OBJECT_0 + 3 && sourcesRunning_) {
+      ApplySourceOnControlThread();  // a source that arrived late
+    }
+  }
+  if (sourcesRunning_) {
+    StopSources();
+    sourcesRunning_ = false;
+  }
+}
+
+void CZarnModeController::StartSources() {
+  sourceKind_.store(kSourceNone);
+  SetMode(0);
+
+  wmiSource_ = MakeSource(sourceFactory_.wmi, *this);
+  if (wmiSource_) {
+    if (wmiSource_->QueryUsageMode() == 1) {
+      sourceKind_.store(kSourceWmi);
+      wmiSource_->StartThread();
+    } else {
+      wmiSource_->Stop();
+      wmiSource_.reset();
+    }
+  }
+
+  if (sourceKind_.load() == kSourceNone) {
+    // Kept even when it fails: its sensor may still arrive later.
+    sensorSource_ = MakeSource(sourceFactory_.sensor, *this);
+    if (sensorSource_ && SUCCEEDED(sensorSource_->Connect()) && sensorSource_->IsSensorFound() == 1 &&
+        SUCCEEDED(sensorSource_->Attach())) {
+      sourceKind_.store(kSourceSensorApi);
+    }
+  }
+
+  if (sourceKind_.load() == kSourceNone) {
+    driverSource_ = MakeSource(sourceFactory_.driver, *this);
+    if (driverSource_ && driverSource_->Probe() == 1) {
+      sourceKind_.store(kSourceDriver);
+      driverSource_->StartWatch();
+    }
+  }
+
+  ApplySourceOnControlThread();
+}
+
+void CZarnModeController::ApplySourceOnControlThread() {
+  const ModeSourceKind kind = sourceKind_.load();
+  if (kind == kSourceSensorApi || kind == kSourceWmi) {
+    std::lock_guard lock(controllerLock_);
+    switches_ = BroadcastSwitches{1, 1, 1};
+  } else if (kind == kSourceDriver) {
+    std::lock_guard lock(controllerLock_);
+    switches_ = BroadcastSwitches{0, 0, 0};
+  }
+
+  if (kind != kSourceNone) {
+    if (!broadcaster_) {
+      try {
+        broadcaster_ = std::make_unique<CModeBroadcaster>(*this);
+        broadcaster_->StartWatcher();
+      } catch (const std::bad_alloc&) {
+        broadcaster_.reset();
+      }
+    }
+    if (broadcaster_) broadcaster_->SendPwrAuxCode(false);
+  }
+
+  if (kind == kSourceWmi && ReadStoredMode() == 0 && wmiSource_) wmiSource_->RequestQuery();
+}
+
+void CZarnModeController::StopSources() {
+  if (sensorSource_) {
+    sensorSource_->Detach();
+    sensorSource_.reset();
+  }
+  if (wmiSource_) {
+    wmiSource_->Stop();
+    wmiSource_.reset();
+  }
+  if (driverSource_) {
+    driverSource_->StopWatch();
+    driverSource_.reset();
+  }
+  if (broadcaster_) {
+    broadcaster_->StopWatcher();
+    broadcaster_->SendPwrAuxCode(true);
+    broadcaster_->CloseDevice();
+    broadcaster_.reset();
+  }
+}
+
+}  // namespace kqd

@@ -1,0 +1,67 @@
+#pragma once
+// Owns the usage mode, selects and runs one mode source on its control thread,
+// and forwards changes through the broadcaster.
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "mode/mode_sources.h"
+#include "mode/usage_mode.h"
+#include "win/unique_handle.h"
+
+namespace kqd {
+
+class CModeBroadcaster;
+
+class CZarnModeController final : public IModeReader {
+ public:
+  explicit CZarnModeController(ModeSourceFactory sources = DefaultModeSources());
+  ~CZarnModeController();
+  CZarnModeController(const CZarnModeController&) = delete;
+  CZarnModeController& operator=(const CZarnModeController&) = delete;
+
+  void RequestStart();
+  void RequestStop();
+
+  UsageMode GetMode() override;
+  void SetMode(UsageMode mode);
+  BroadcastSwitches GetSwitches() override;
+  void SetSourceKind(ModeSourceKind kind) { sourceKind_.store(kind); }
+  ModeSourceKind GetSourceKind() const { return sourceKind_.load(); }
+
+  // From any thread. Runs on the control thread, so that source selection, the
+  // source slots and the broadcaster slot are only ever touched there.
+  void ApplySource();
+
+ private:
+  void ControlThread();
+  void StartSources();
+  void StopSources();
+  void ApplySourceOnControlThread();
+
+  win::UniqueHandleNull stopSourcesEvent_;
+  win::UniqueHandleNull startSourcesEvent_;
+  win::UniqueHandleNull quitEvent_;
+  win::UniqueHandleNull applyEvent_;
+  std::thread controlThread_;
+  bool sourcesRunning_ = false;  // control thread only
+  std::atomic<bool> quitRequested_{false};
+  bool comInitialized_ = false;
+
+  std::mutex controllerLock_;  // the mode and the switches, nothing else
+  BroadcastSwitches switches_;
+  std::atomic<ModeSourceKind> sourceKind_{kSourceNone};
+  UsageMode mode_ = 0;
+
+  ModeSourceFactory sourceFactory_;
+  std::unique_ptr<ISensorModeSource> sensorSource_;
+  std::unique_ptr<IWmiModeSource> wmiSource_;
+  std::unique_ptr<IDriverModeSource> driverSource_;
+  std::unique_ptr<CModeBroadcaster> broadcaster_;
+};
+
+}  // namespace kqd

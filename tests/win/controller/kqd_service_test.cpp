@@ -1,0 +1,135 @@
+// The service object's hooks through the framework: prerequisite services polled in
+// Wine's real service control manager, controllers made with scripted sources.
+
+#include "service/kqd_service.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "fake_sources.h"
+#include "mode/mode_store.h"
+#include "support/fake_scm.h"
+#include "support/registry_backup.h"
+#include "win/unique_handle.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace kqdtest;
+using kqd::win::UniqueScHandle;
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// Puts a prerequisite service into the wanted state in the prefix (and waits for it).
+bool SetServiceRunning(PCWSTR name, bool running) {
+  const UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueScHandle service(
+      manager ? ::OpenServiceW(manager.get(), name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
+  if (!service) return false;
+  SERVICE_STATUS status{};
+  if (running) {
+    ::StartServiceW(service.get(), 0, nullptr);
+  } else {
+    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  }
+  return WaitUntil([&] { return kqd::IsServiceRunning(name) == running; }, 20s);
+}
+
+class ProbeKqdService : public FakeScm<kqd::CKqdService> {
+ public:
+  explicit ProbeKqdService(SourceLog& log) : log_(log) {}
+  std::atomic<int> controllersMade{0};
+
+ protected:
+  // A driver source that never answers: alive exactly as long as the controller's sources run.
+  std::unique_ptr<kqd::CZarnModeController> CreateController() override {
+    ++controllersMade;
+    return std::make_unique<kqd::CZarnModeController>(ScriptedSources({.driverPresent = true}, log_));
+  }
+
+ private:
+  SourceLog& log_;
+};
+
+class ServiceObject : public testing::Test {
+ protected:
+  void SetUp() override {
+    CheckedServiceName(L"KQD");
+    // A Windows 10 20H2 machine: no uninstall task, only "Winmgmt" is waited for.
+    SetDword(HKEY_LOCAL_MACHINE, kqd::kVersionKeyPath, L"CurrentMajorVersionNumber", 10);
+    SetString(HKEY_LOCAL_MACHINE, kqd::kVersionKeyPath, L"ReleaseId", L"2009");
+  }
+
+  RegistryBackup versions_{HKEY_LOCAL_MACHINE, kqd::kVersionKeyPath, {L"CurrentMajorVersionNumber", L"ReleaseId"}};
+  RegistryBackup mode_{HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, {L"Mode"}};
+  SourceLog log_;
+};
+
+TEST_F(ServiceObject, DisplayOffAndOn_DestroyAndRecreateTheController) {
+  ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
+  ProbeKqdService service(log_);
+  service.script = [&] {
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.new") == 1; }));
+    Display(1);  // on while a controller exists: the same one is asked to start again
+    Display(0);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.~") == 1; }));
+    Display(1);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.new") == 2; }));
+    Control(SERVICE_CONTROL_STOP);
+  };
+  ASSERT_TRUE(service.Run());
+  EXPECT_EQ(service.controllersMade.load(), 2);
+  EXPECT_EQ(log_.Count("driver.~"), 2u) << "the final stop destroyed the second controller";
+  EXPECT_EQ(service.Reports().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ServiceObject, StopWhileWaitingForWinmgmt_ReturnsWithinAPollAndMakesNoController) {
+  ASSERT_TRUE(SetServiceRunning(L"winmgmt", false));
+  ProbeKqdService service(log_);
+  std::chrono::steady_clock::duration stopTook{};
+  service.script = [&] {
+    std::this_thread::sleep_for(350ms);  // OnStart is polling by now
+    const auto before = std::chrono::steady_clock::now();
+    Control(SERVICE_CONTROL_STOP);
+    stopTook = std::chrono::steady_clock::now() - before;
+  };
+  ASSERT_TRUE(service.Run());
+  EXPECT_LT(stopTook, 1s) << "one 100 ms poll plus the final stop, with room for a slow machine";
+  EXPECT_EQ(service.controllersMade.load(), 0);
+  EXPECT_EQ(service.Reports().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ServiceObject, WinmgmtStartingLate_IsPickedUpByThePoll) {
+  ASSERT_TRUE(SetServiceRunning(L"winmgmt", false));
+  ProbeKqdService service(log_);
+  service.script = [&] {
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(service.controllersMade.load(), 0);
+    ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
+    EXPECT_TRUE(WaitUntil([&] { return service.controllersMade.load() == 1; }, 5s));
+    Control(SERVICE_CONTROL_STOP);
+  };
+  ASSERT_TRUE(service.Run());
+  EXPECT_EQ(service.controllersMade.load(), 1);
+}
+
+TEST(ServiceRunning, AnswersFromTheServiceControlManager) {
+  EXPECT_FALSE(kqd::IsServiceRunning(L"NoSuchServiceKqd"));
+  EXPECT_FALSE(kqd::IsServiceRunning(L""));
+  ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
+  EXPECT_TRUE(kqd::IsServiceRunning(L"winmgmt"));
+  EXPECT_TRUE(kqd::IsServiceRunning(L"WINMGMT")) << "service names are case-insensitive";
+}
+
+}  // namespace
