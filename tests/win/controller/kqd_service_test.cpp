@@ -10,10 +10,15 @@
 #include <functional>
 #include <thread>
 
+#include <taskschd.h>
+
+#include <algorithm>
+
 #include "fake_sources.h"
 #include "mode/mode_store.h"
 #include "support/fake_scm.h"
 #include "support/registry_backup.h"
+#include "taskschd/taskschd_double.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -122,6 +127,45 @@ TEST_F(ServiceObject, WinmgmtStartingLate_IsPickedUpByThePoll) {
   };
   ASSERT_TRUE(service.Run());
   EXPECT_EQ(service.controllersMade.load(), 1);
+}
+
+// Before 1903 the service also waits for "Schedule" and registers the uninstall task
+// on every start; the Task Scheduler double answers in this process.
+TEST_F(ServiceObject, OlderSystem_RegistersTheUninstallTaskOnEveryStart) {
+  namespace ts = kqdtb::taskschd;
+  DeleteValue(HKEY_LOCAL_MACHINE, kqd::kVersionKeyPath, L"CurrentMajorVersionNumber");
+  ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
+  ASSERT_TRUE(SetServiceRunning(L"Schedule", true));
+  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  DWORD cookie = 0;
+  ASSERT_EQ(::CoRegisterClassObject(CLSID_TaskScheduler, ts::ClassFactory(), CLSCTX_INPROC_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  ASSERT_TRUE(ts::SetUnreachable(ts::kReachable));
+  ASSERT_TRUE(ts::ClearStore());
+  ts::ClearCallLog();
+  auto registrations = [] {
+    const auto calls = ts::CallLog();
+    return std::count(calls.begin(), calls.end(), std::wstring(L"ITaskFolder::RegisterTaskDefinition"));
+  };
+
+  ProbeKqdService service(log_);
+  service.script = [&] {
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.new") == 1; }));
+    EXPECT_EQ(registrations(), 1);
+    Display(0);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.~") == 1; }));
+    Display(1);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.new") == 2; }));
+    Control(SERVICE_CONTROL_STOP);
+  };
+  ASSERT_TRUE(service.Run());
+  EXPECT_EQ(registrations(), 2) << "registered again by the second start";
+  EXPECT_EQ(ts::ListTasks(), (std::vector<std::wstring>{L"\\Tavmir\\Tavmir KQD Uninstall Task"}));
+  EXPECT_EQ(ts::LiveObjects(), 0) << "every Task Scheduler reference was released";
+  ::CoRevokeClassObject(cookie);
+  ts::ClearStore();
+  ::CoUninitialize();
 }
 
 TEST(ServiceRunning, AnswersFromTheServiceControlManager) {
