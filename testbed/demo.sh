@@ -17,6 +17,9 @@ step "Wine environment ($KQD_WINEPREFIX)"
 kqd_wine_start_server || fail "no Wine prefix"
 echo "  prefix ready, wineserver running"
 
+step "A Windows 10 (2009) machine: WMI and Task Scheduler running"
+kqdtb machine 2009 || fail "machine setup failed"
+
 step "Install the service as its driver package does"
 kqdtb install-service || fail "install failed"
 kqd_wine reg query 'HKLM\System\CurrentControlSet\Services\KQD' | tr -d '\r' |
@@ -26,6 +29,11 @@ step "Start KQD"
 kqd_sc start KQD >/dev/null
 kqd_wait_service_state KQD RUNNING 30 || fail "KQD did not start"
 show_state
+for _ in $(seq 50); do
+  mode=$(kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' | awk '$1 == "Mode" {print $3}')
+  [ -n "$mode" ] && break; sleep 0.1
+done
+echo "  stored mode (HKLM\SOFTWARE\Tavmir\TarsiMode Mode): ${mode:-none} (no mode source on bare Wine: unknown)"
 
 step "Stop KQD"
 kqd_sc stop KQD >/dev/null

@@ -12,11 +12,18 @@ check "automatic start (2)" grep -Eq 'Start[[:space:]]+REG_DWORD[[:space:]]+0x2$
 check "runs as LocalSystem" grep -Eq 'ObjectName[[:space:]]+REG_SZ[[:space:]]+LocalSystem$' <<<"$config"
 check_eq "stopped after install" STOPPED "$(kqd_service_state KQD)"
 
+check "the testbed emulates a Windows 10 2009 machine" kqdtb machine 2009
+kqd_wine reg add 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode /t REG_DWORD /d 5 /f >/dev/null
+stored_mode() { kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' | awk '$1 == "Mode" {print $3}'; }
+mode_is() { local i; for ((i = 0; i < 100; i++)); do [ "$(stored_mode)" = "$1" ] && return 0; sleep 0.1; done; return 1; }
+
 kqd_sc start KQD >/dev/null
 check "reaches RUNNING" kqd_wait_service_state KQD RUNNING 30
+# With no mode source on bare Wine the controller still starts: it stores "unknown".
+check "the mode controller stored Mode = 0" mode_is 0x0
 check_eq "one kqd.exe process runs" 1 "$(live_processes kqd.exe)"
 query=$(kqd_wine sc query KQD | tr -d '\r')
-check "reports stop, shutdown, power event and session change (0xC5)" \
+check "sc query reports state 4 RUNNING" \
   grep -Eq 'STATE[[:space:]]*:[[:space:]]*4[[:space:]]+RUNNING' <<<"$query"
 
 kqd_sc stop KQD >/dev/null
@@ -33,4 +40,5 @@ check "stops again" kqd_wait_service_state KQD STOPPED 30
 
 kqd_sc delete KQD >/dev/null
 check_eq "deleted" ABSENT "$(kqd_service_state KQD)"
+kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 e2e_done
