@@ -18,6 +18,7 @@
 #include "mode/mode_store.h"
 #include "support/fake_scm.h"
 #include "support/registry_backup.h"
+#include "support/wait_until.h"
 #include "taskschd/taskschd_double.h"
 #include "win/unique_handle.h"
 
@@ -26,15 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace kqdtest;
 using kqd::win::UniqueScHandle;
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 // Puts a prerequisite service into the wanted state in the prefix (and waits for it).
 bool SetServiceRunning(PCWSTR name, bool running) {

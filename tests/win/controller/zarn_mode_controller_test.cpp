@@ -14,6 +14,7 @@
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
 #include "support/registry_backup.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -21,15 +22,6 @@ using namespace std::chrono_literals;
 using namespace kqdtest;
 namespace pwraux = kqdtb::pwraux;
 using Calls = std::vector<std::string>;
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 bool ModeEventExists() {
   HANDLE event = ::OpenEventW(SYNCHRONIZE, FALSE, kqd::kModeChangeEventName);
