@@ -25,4 +25,4 @@ fi
 echo "install-deps: installing ${need[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q >/dev/null
-apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
+apt-get install -y -q "${need[@]}" >/dev/null
