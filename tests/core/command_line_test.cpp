@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@ struct CommandLineCase {
   const char* label;
   std::vector<std::u16string> args;  // after the program path
   CommandAction expected;
+  friend void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.label; }
 };
 
 CommandAction Parse(const std::vector<std::u16string>& args) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <limits>
 #include <string>
 
@@ -12,6 +14,7 @@ struct ReleaseCase {
   std::u16string text;
   int32_t value;
   bool before1903;
+  friend void PrintTo(const ReleaseCase& c, std::ostream* os) { *os << "value " << c.value; }
 };
 
 class ReleaseIdTable : public testing::TestWithParam<ReleaseCase> {};

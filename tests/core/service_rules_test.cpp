@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace kqd {
 namespace {
 
@@ -33,6 +35,7 @@ struct ControlCase {
   bool consoleDisplay;
   int firstByte;  // -1: no payload
   ControlAction expected;
+  friend void PrintTo(const ControlCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class ControlTable : public testing::TestWithParam<ControlCase> {};

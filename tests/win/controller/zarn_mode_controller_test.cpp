@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -121,6 +123,7 @@ struct ChainCase {
   kqd::ModeSourceKind kind;
   kqd::BroadcastSwitches switches;
   Calls stopCalls;  // what StopSources does, in order
+  friend void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class SourceChain : public Controller, public testing::WithParamInterface<ChainCase> {};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -100,6 +102,7 @@ struct VersionCase {
   bool hasMajor;
   const wchar_t* releaseId;  // null: value absent
   bool before1903;
+  friend void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class OsVersion : public testing::TestWithParam<VersionCase> {
