@@ -54,17 +54,7 @@ done
 
 . "$KQD_TESTBED/cli/remove-slate.sh" >/dev/null || exit 1
 
-mkdir -p "$KQD_SYSTEM32/drivers"
-cp "$KQD_BIN/kqdslate.sys" "$KQD_SYSTEM32/drivers/kqdslate.sys" || exit 1
-kqd_sc create KqdSlate binPath= 'C:\windows\system32\drivers\kqdslate.sys' type= kernel start= demand \
-  >/dev/null || { echo "kqdtb: sc create KqdSlate failed" >&2; exit 1; }
-kqd_sc start KqdSlate >/dev/null || { echo "kqdtb: sc start KqdSlate failed" >&2; exit 1; }
-kqd_wait_service_state KqdSlate RUNNING 20 || exit 1
-for ((kqd_try = 0; kqd_try < 100; kqd_try++)); do
-  kqd_wine "$KQD_BIN/kqdtb.exe" slate-present && break
-  sleep 0.1
-done
-kqd_wine "$KQD_BIN/kqdtb.exe" slate-present || { echo "kqdtb: the slate-toggle devices did not appear" >&2; exit 1; }
+kqd_install_kernel_driver KqdSlate kqdslate.sys slate-present || exit 1
 
 kqd_wine "$KQD_BIN/kqdtb.exe" slate-interfaces "$kqd_slate_set" || exit 1
 

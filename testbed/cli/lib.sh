@@ -23,3 +23,35 @@ kqd_wait_service_state() {
   echo "kqdtb: $name did not reach $want (now $(kqd_service_state "$name"))" >&2
   return 1
 }
+
+# Loads a kernel-driver double: SERVICE FILE.sys PRESENCE-COMMAND (a kqdtb.exe command
+# that succeeds once the driver's device answers). The caller removes a stale one first.
+kqd_install_kernel_driver() {
+  local service=$1 file=$2 present=$3 i
+  mkdir -p "$KQD_SYSTEM32/drivers"
+  cp "$KQD_BIN/$file" "$KQD_SYSTEM32/drivers/$file" || return 1
+  kqd_sc create "$service" binPath= "C:\\windows\\system32\\drivers\\$file" type= kernel start= demand \
+    >/dev/null || { echo "kqdtb: sc create $service failed" >&2; return 1; }
+  kqd_sc start "$service" >/dev/null || { echo "kqdtb: sc start $service failed" >&2; return 1; }
+  kqd_wait_service_state "$service" RUNNING 20 || return 1
+  # The device appears when DriverEntry has run; poll for it with a limit.
+  for ((i = 0; i < 100; i++)); do
+    kqd_wine "$KQD_BIN/kqdtb.exe" "$present" && return 0
+    sleep 0.1
+  done
+  echo "kqdtb: the device of $service did not appear" >&2
+  return 1
+}
+
+# Stops and deletes a kernel-driver double and its file: SERVICE FILE.sys
+kqd_remove_kernel_driver() {
+  local service=$1 file=$2
+  if [ "$(kqd_service_state "$service")" != ABSENT ]; then
+    if [ "$(kqd_service_state "$service")" != STOPPED ]; then
+      kqd_sc stop "$service" >/dev/null 2>&1
+      kqd_wait_service_state "$service" STOPPED 20 || return 1
+    fi
+    kqd_sc delete "$service" >/dev/null || { echo "kqdtb: sc delete $service failed" >&2; return 1; }
+  fi
+  rm -f "$KQD_SYSTEM32/drivers/$file"
+}

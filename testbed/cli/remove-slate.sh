@@ -7,12 +7,5 @@ fi
 if [ -f "$KQD_SYSTEM32/cfgmgr32.dll.kqd-builtin" ]; then
   mv -f "$KQD_SYSTEM32/cfgmgr32.dll.kqd-builtin" "$KQD_SYSTEM32/cfgmgr32.dll" || exit 1
 fi
-if [ "$(kqd_service_state KqdSlate)" != ABSENT ]; then
-  if [ "$(kqd_service_state KqdSlate)" != STOPPED ]; then
-    kqd_sc stop KqdSlate >/dev/null 2>&1
-    kqd_wait_service_state KqdSlate STOPPED 20 || exit 1
-  fi
-  kqd_sc delete KqdSlate >/dev/null || { echo "kqdtb: sc delete KqdSlate failed" >&2; exit 1; }
-fi
-rm -f "$KQD_SYSTEM32/drivers/kqdslate.sys"
+kqd_remove_kernel_driver KqdSlate kqdslate.sys || exit 1
 echo "removed KqdSlate and the cfgmgr32 double"
