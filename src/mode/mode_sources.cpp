@@ -2,14 +2,8 @@
 
 namespace kqd {
 
-// No source of this build is wired in yet: each counts as unavailable, so the
-// controller runs with no source selected.
-ModeSourceFactory DefaultModeSources() {
-  ModeSourceFactory factory;
-  factory.wmi = [](CZarnModeController&) { return std::unique_ptr<IWmiModeSource>(); };
-  factory.sensor = [](CZarnModeController&) { return std::unique_ptr<ISensorModeSource>(); };
-  factory.driver = [](CZarnModeController&) { return std::unique_ptr<IDriverModeSource>(); };
-  return factory;
-}
+// No source of this build is wired in yet: an empty factory counts as an
+// unavailable source, so the controller runs with none selected.
+ModeSourceFactory DefaultModeSources() { return {}; }
 
 }  // namespace kqd

@@ -39,8 +39,8 @@ class IDriverModeSource {
   virtual void StopWatch() = 0;
 };
 
-// How the controller makes its sources; a factory that returns null means the
-// source is unavailable on this machine.
+// How the controller makes its sources; a factory that is empty or returns null
+// means the source is unavailable on this machine.
 struct ModeSourceFactory {
   std::function<std::unique_ptr<IWmiModeSource>(CZarnModeController&)> wmi;
   std::function<std::unique_ptr<ISensorModeSource>(CZarnModeController&)> sensor;

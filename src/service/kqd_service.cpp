@@ -46,30 +46,25 @@ void CKqdService::RegisterUninstallTaskOnOlderSystem() {
   scheduler.RegisterUninstallTask();
 }
 
+// Whatever is raised, the lock is released on the way out and nothing escapes.
 void CKqdService::OnStart() {
   try {
     std::lock_guard lock(serviceLock_);
-    try {
-      const bool olderSystem = IsOsBefore1903();
-      if (!WaitForPrerequisites(olderSystem)) return;
-      if (olderSystem) RegisterUninstallTaskOnOlderSystem();
-      if (!controller_) controller_ = CreateController();
-      controller_->RequestStart();  // ignored by a controller whose sources already run
-    } catch (...) {
-    }
-  } catch (...) {  // the lock itself
+    const bool olderSystem = IsOsBefore1903();
+    if (!WaitForPrerequisites(olderSystem)) return;
+    if (olderSystem) RegisterUninstallTaskOnOlderSystem();
+    if (!controller_) controller_ = CreateController();
+    controller_->RequestStart();  // ignored by a controller whose sources already run
+  } catch (...) {
   }
 }
 
 void CKqdService::OnStop() {
   try {
     std::lock_guard lock(serviceLock_);
-    try {
-      if (controller_) {
-        controller_->RequestStop();
-        controller_.reset();  // ends its control thread, which stops the sources
-      }
-    } catch (...) {
+    if (controller_) {
+      controller_->RequestStop();
+      controller_.reset();  // ends its control thread, which stops the sources
     }
   } catch (...) {
   }

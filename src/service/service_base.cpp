@@ -53,7 +53,6 @@ std::atomic<CServiceBase*> CServiceBase::instance_{nullptr};
 
 CServiceBase::CServiceBase(PCWSTR name, bool canStop, bool canShutdown, bool canPauseContinue)
     : name_(name != nullptr ? name : L""),
-      controlsAccepted_(AcceptedControls(canStop, canShutdown, canPauseContinue)),
       stoppedEvent_(CreateEventOrThrow(TRUE, L"CServiceStopped")),
       // A worker waiting on a missing request event would wake without end, so
       // these fail the construction just like the stopped event.
@@ -61,7 +60,7 @@ CServiceBase::CServiceBase(PCWSTR name, bool canStop, bool canShutdown, bool can
       stopRequestEvent_(CreateEventOrThrow(FALSE, nullptr)) {
   status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status_.dwCurrentState = SERVICE_START_PENDING;
-  status_.dwControlsAccepted = controlsAccepted_;
+  status_.dwControlsAccepted = AcceptedControls(canStop, canShutdown, canPauseContinue);
 }
 
 CServiceBase::~CServiceBase() {
@@ -106,7 +105,7 @@ void CServiceBase::RunServiceMain(DWORD argc, PWSTR* argv) {
   }
 }
 
-DWORD CServiceBase::HandleControl(DWORD control, DWORD eventType, LPVOID eventData) {
+void CServiceBase::HandleControl(DWORD control, DWORD eventType, LPVOID eventData) {
   bool isConsoleDisplay = false;
   const uint8_t* data = nullptr;
   DWORD dataLength = 0;
@@ -128,7 +127,6 @@ DWORD CServiceBase::HandleControl(DWORD control, DWORD eventType, LPVOID eventDa
     }
   } catch (...) {
   }
-  return NO_ERROR;
 }
 
 void CServiceBase::Start(DWORD /*argc*/, PWSTR* /*argv*/) {

@@ -42,7 +42,6 @@ class CServiceBase {
   void QueueWorkItem(void (*function)(void*), void* context, ULONG flags);
 
   bool IsStopping() const noexcept { return stopping_.load() != 0; }
-  DWORD ControlsAccepted() const noexcept { return controlsAccepted_; }
 
  protected:
   // The service's own work, called on the worker only, never concurrently.
@@ -66,13 +65,12 @@ class CServiceBase {
   };
 
   void RunServiceMain(DWORD argc, PWSTR* argv);
-  DWORD HandleControl(DWORD control, DWORD eventType, LPVOID eventData);
+  void HandleControl(DWORD control, DWORD eventType, LPVOID eventData);
   void SignalStopToWorker();
   static void ServiceWorker(void* context);
   void RunWorker();
 
   PCWSTR name_;
-  DWORD controlsAccepted_;
   std::mutex statusLock_;  // reports come from the service thread and the control thread
   SERVICE_STATUS status_{};
   SERVICE_STATUS_HANDLE statusHandle_ = nullptr;

@@ -50,6 +50,16 @@ std::u16string FromBstr(BSTR text) {
 
 std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
 
+// A property write the call log records and a test may make fail; the value is
+// kept only when the call goes through.
+template <typename Field, typename Value>
+HRESULT Put(const wchar_t* method, Field& field, Value&& value) {
+  if (HRESULT hr = Enter(method); FAILED(hr)) return hr;
+  StateGuard g(g_state);
+  field = std::forward<Value>(value);
+  return S_OK;
+}
+
 HRESULT ToBstr(const std::wstring& text, BSTR* out) {
   if (out == nullptr) return E_POINTER;
   *out = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
@@ -144,30 +154,21 @@ class RegistrationInfo final : public Object<IRegistrationInfo> {
     return ToBstr(description, out);
   }
   HRESULT STDMETHODCALLTYPE put_Description(BSTR text) override {
-    if (HRESULT hr = Enter(L"IRegistrationInfo::put_Description"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    description = FromBstr(text);
-    return S_OK;
+    return Put(L"IRegistrationInfo::put_Description", description, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE get_Author(BSTR* out) override {
     StateGuard g(g_state);
     return ToBstr(author, out);
   }
   HRESULT STDMETHODCALLTYPE put_Author(BSTR text) override {
-    if (HRESULT hr = Enter(L"IRegistrationInfo::put_Author"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    author = FromBstr(text);
-    return S_OK;
+    return Put(L"IRegistrationInfo::put_Author", author, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE get_Version(BSTR* out) override {
     StateGuard g(g_state);
     return ToBstr(version, out);
   }
   HRESULT STDMETHODCALLTYPE put_Version(BSTR text) override {
-    if (HRESULT hr = Enter(L"IRegistrationInfo::put_Version"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    version = FromBstr(text);
-    return S_OK;
+    return Put(L"IRegistrationInfo::put_Version", version, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE put_SecurityDescriptor(VARIANT sddl) override {
     if (HRESULT hr = Enter(L"IRegistrationInfo::put_SecurityDescriptor"); FAILED(hr)) return hr;
@@ -200,10 +201,7 @@ class Principal final : public Object<IPrincipal> {
     return ToBstr(userId, out);
   }
   HRESULT STDMETHODCALLTYPE put_UserId(BSTR text) override {
-    if (HRESULT hr = Enter(L"IPrincipal::put_UserId"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    userId = FromBstr(text);
-    return S_OK;
+    return Put(L"IPrincipal::put_UserId", userId, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE get_LogonType(TASK_LOGON_TYPE* out) override {
     if (out == nullptr) return E_POINTER;
@@ -212,10 +210,7 @@ class Principal final : public Object<IPrincipal> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE put_LogonType(TASK_LOGON_TYPE type) override {
-    if (HRESULT hr = Enter(L"IPrincipal::put_LogonType"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    logonType = type;
-    return S_OK;
+    return Put(L"IPrincipal::put_LogonType", logonType, type);
   }
   HRESULT STDMETHODCALLTYPE get_RunLevel(TASK_RUNLEVEL_TYPE* out) override {
     if (out == nullptr) return E_POINTER;
@@ -224,10 +219,7 @@ class Principal final : public Object<IPrincipal> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE put_RunLevel(TASK_RUNLEVEL_TYPE level) override {
-    if (HRESULT hr = Enter(L"IPrincipal::put_RunLevel"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    runLevel = level;
-    return S_OK;
+    return Put(L"IPrincipal::put_RunLevel", runLevel, level);
   }
   HRESULT STDMETHODCALLTYPE get_Id(BSTR*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE put_Id(BSTR) override { return E_NOTIMPL; }
@@ -247,30 +239,21 @@ class Settings final : public Object<ITaskSettings> {
     return ToBool(allowDemandStart, true, out);
   }
   HRESULT STDMETHODCALLTYPE put_AllowDemandStart(VARIANT_BOOL value) override {
-    if (HRESULT hr = Enter(L"ITaskSettings::put_AllowDemandStart"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    allowDemandStart = value != VARIANT_FALSE;
-    return S_OK;
+    return Put(L"ITaskSettings::put_AllowDemandStart", allowDemandStart, value != VARIANT_FALSE);
   }
   HRESULT STDMETHODCALLTYPE get_DisallowStartIfOnBatteries(VARIANT_BOOL* out) override {
     StateGuard g(g_state);
     return ToBool(disallowStartIfOnBatteries, true, out);
   }
   HRESULT STDMETHODCALLTYPE put_DisallowStartIfOnBatteries(VARIANT_BOOL value) override {
-    if (HRESULT hr = Enter(L"ITaskSettings::put_DisallowStartIfOnBatteries"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    disallowStartIfOnBatteries = value != VARIANT_FALSE;
-    return S_OK;
+    return Put(L"ITaskSettings::put_DisallowStartIfOnBatteries", disallowStartIfOnBatteries, value != VARIANT_FALSE);
   }
   HRESULT STDMETHODCALLTYPE get_StopIfGoingOnBatteries(VARIANT_BOOL* out) override {
     StateGuard g(g_state);
     return ToBool(stopIfGoingOnBatteries, true, out);
   }
   HRESULT STDMETHODCALLTYPE put_StopIfGoingOnBatteries(VARIANT_BOOL value) override {
-    if (HRESULT hr = Enter(L"ITaskSettings::put_StopIfGoingOnBatteries"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    stopIfGoingOnBatteries = value != VARIANT_FALSE;
-    return S_OK;
+    return Put(L"ITaskSettings::put_StopIfGoingOnBatteries", stopIfGoingOnBatteries, value != VARIANT_FALSE);
   }
   HRESULT STDMETHODCALLTYPE get_RestartInterval(BSTR*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE put_RestartInterval(BSTR) override { return E_NOTIMPL; }
@@ -322,30 +305,21 @@ class EventTrigger final : public Object<IEventTrigger, ITrigger> {
     return ToBstr(id, out);
   }
   HRESULT STDMETHODCALLTYPE put_Id(BSTR text) override {
-    if (HRESULT hr = Enter(L"ITrigger::put_Id"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    id = FromBstr(text);
-    return S_OK;
+    return Put(L"ITrigger::put_Id", id, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE get_Subscription(BSTR* out) override {
     StateGuard g(g_state);
     return ToBstr(subscription, out);
   }
   HRESULT STDMETHODCALLTYPE put_Subscription(BSTR text) override {
-    if (HRESULT hr = Enter(L"IEventTrigger::put_Subscription"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    subscription = FromBstr(text);
-    return S_OK;
+    return Put(L"IEventTrigger::put_Subscription", subscription, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE get_Delay(BSTR* out) override {
     StateGuard g(g_state);
     return ToBstr(delay, out);
   }
   HRESULT STDMETHODCALLTYPE put_Delay(BSTR text) override {
-    if (HRESULT hr = Enter(L"IEventTrigger::put_Delay"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    delay = FromBstr(text);
-    return S_OK;
+    return Put(L"IEventTrigger::put_Delay", delay, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE get_ValueQueries(ITaskNamedValueCollection**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE put_ValueQueries(ITaskNamedValueCollection*) override { return E_NOTIMPL; }
@@ -398,12 +372,7 @@ class ExecAction final : public Object<IExecAction, IAction> {
     StateGuard g(g_state);
     return ToBstr(id, out);
   }
-  HRESULT STDMETHODCALLTYPE put_Id(BSTR text) override {
-    if (HRESULT hr = Enter(L"IAction::put_Id"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    id = FromBstr(text);
-    return S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE put_Id(BSTR text) override { return Put(L"IAction::put_Id", id, FromBstr(text)); }
   HRESULT STDMETHODCALLTYPE get_Type(TASK_ACTION_TYPE* out) override {
     if (out == nullptr) return E_POINTER;
     *out = TASK_ACTION_EXEC;
@@ -414,30 +383,21 @@ class ExecAction final : public Object<IExecAction, IAction> {
     return ToBstr(path, out);
   }
   HRESULT STDMETHODCALLTYPE put_Path(BSTR text) override {
-    if (HRESULT hr = Enter(L"IExecAction::put_Path"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    path = FromBstr(text);
-    return S_OK;
+    return Put(L"IExecAction::put_Path", path, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE get_Arguments(BSTR* out) override {
     StateGuard g(g_state);
     return ToBstr(arguments, out);
   }
   HRESULT STDMETHODCALLTYPE put_Arguments(BSTR text) override {
-    if (HRESULT hr = Enter(L"IExecAction::put_Arguments"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    arguments = FromBstr(text);
-    return S_OK;
+    return Put(L"IExecAction::put_Arguments", arguments, FromBstr(text));
   }
   HRESULT STDMETHODCALLTYPE get_WorkingDirectory(BSTR* out) override {
     StateGuard g(g_state);
     return ToBstr(workingDirectory, out);
   }
   HRESULT STDMETHODCALLTYPE put_WorkingDirectory(BSTR text) override {
-    if (HRESULT hr = Enter(L"IExecAction::put_WorkingDirectory"); FAILED(hr)) return hr;
-    StateGuard g(g_state);
-    workingDirectory = FromBstr(text);
-    return S_OK;
+    return Put(L"IExecAction::put_WorkingDirectory", workingDirectory, FromBstr(text));
   }
 };
 

@@ -59,6 +59,18 @@ class ProbeKqdService : public FakeScm<kqd::CKqdService> {
   SourceLog& log_;
 };
 
+// The worker's whole life with the display: first start, off, on again, then stop.
+// `afterFirstStart` runs once the first controller's sources have started.
+void DisplayOffOnThenStop(SourceLog& log, const std::function<void()>& afterFirstStart) {
+  ASSERT_TRUE(WaitUntil([&] { return log.Count("driver.new") == 1; }));
+  afterFirstStart();
+  Display(0);
+  ASSERT_TRUE(WaitUntil([&] { return log.Count("driver.~") == 1; }));
+  Display(1);
+  ASSERT_TRUE(WaitUntil([&] { return log.Count("driver.new") == 2; }));
+  Control(SERVICE_CONTROL_STOP);
+}
+
 class ServiceObject : public testing::Test {
  protected:
   void SetUp() override {
@@ -76,15 +88,8 @@ class ServiceObject : public testing::Test {
 TEST_F(ServiceObject, DisplayOffAndOn_DestroyAndRecreateTheController) {
   ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
   ProbeKqdService service(log_);
-  service.script = [&] {
-    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.new") == 1; }));
-    Display(1);  // on while a controller exists: the same one is asked to start again
-    Display(0);
-    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.~") == 1; }));
-    Display(1);
-    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.new") == 2; }));
-    Control(SERVICE_CONTROL_STOP);
-  };
+  // Display on while a controller exists: the same one is asked to start again.
+  service.script = [&] { DisplayOffOnThenStop(log_, [] { Display(1); }); };
   ASSERT_TRUE(service.Run());
   EXPECT_EQ(service.controllersMade.load(), 2);
   EXPECT_EQ(log_.Count("driver.~"), 2u) << "the final stop destroyed the second controller";
@@ -142,15 +147,7 @@ TEST_F(ServiceObject, OlderSystem_RegistersTheUninstallTaskOnEveryStart) {
   };
 
   ProbeKqdService service(log_);
-  service.script = [&] {
-    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.new") == 1; }));
-    EXPECT_EQ(registrations(), 1);
-    Display(0);
-    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.~") == 1; }));
-    Display(1);
-    ASSERT_TRUE(WaitUntil([&] { return log_.Count("driver.new") == 2; }));
-    Control(SERVICE_CONTROL_STOP);
-  };
+  service.script = [&] { DisplayOffOnThenStop(log_, [&] { EXPECT_EQ(registrations(), 1); }); };
   ASSERT_TRUE(service.Run());
   EXPECT_EQ(registrations(), 2) << "registered again by the second start";
   EXPECT_EQ(ts::ListTasks(), (std::vector<std::wstring>{L"\\Tavmir\\Tavmir KQD Uninstall Task"}));

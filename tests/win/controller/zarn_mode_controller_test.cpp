@@ -4,6 +4,7 @@
 #include "mode/zarn_mode_controller.h"
 
 #include <gtest/gtest.h>
+#include <objbase.h>
 
 #include <ostream>
 
@@ -16,6 +17,7 @@
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
 #include "support/registry_backup.h"
+#include "support/stdout_capture.h"
 #include "support/wait_until.h"
 
 namespace {
@@ -74,6 +76,32 @@ TEST_F(Controller, Construction_StoresUnknownModeAndStartsNothing) {
   controller.reset();
   EXPECT_TRUE(log_.Calls().empty()) << "sources start only on request";
   EXPECT_TRUE(SentCodes().empty());
+}
+
+// A thread stuck in a single-threaded apartment: the controller says so, goes on,
+// and leaves the apartment it did not make alone when it goes.
+TEST_F(Controller, ComUnavailable_ReportsAndKeepsTheCallersApartment) {
+  std::string printed;
+  HRESULT afterwards = S_OK;
+  std::thread([&] {
+    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    {
+      StdoutCapture capture;
+      ASSERT_TRUE(capture.active());
+      auto controller = Make({});
+      controller->RequestStart();
+      ASSERT_TRUE(WaitForCall("driver.new"));
+      controller.reset();
+      printed = capture.Text();
+    }
+    // The retry undid one of the two; S_FALSE shows the other is still there.
+    afterwards = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ::CoUninitialize();
+    ::CoUninitialize();
+  }).join();
+  EXPECT_EQ(printed, "Failed init COM at CZarnModeController.\r\n") << "one \\n line, in text mode";
+  EXPECT_EQ(afterwards, S_FALSE);
 }
 
 TEST_F(Controller, NoSource_NoBroadcasterNoEventNothingSent) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "stdout_capture.h"
+#include "support/stdout_capture.h"
 #include "support/registry_backup.h"
 #include "taskschd/taskschd_double.h"
 #include "win/bstr.h"

@@ -1,4 +1,4 @@
-#include "stdout_capture.h"
+#include "support/stdout_capture.h"
 
 #include <windows.h>
 
