@@ -27,7 +27,7 @@ class ISensorModeSource {
   virtual HRESULT Connect() = 0;
   virtual int IsSensorFound() = 0;
   virtual HRESULT Attach() = 0;
-  virtual void Detach() = 0;
+  virtual HRESULT Detach() = 0;  // the sink is removed and its threads have ended
 };
 
 class IDriverModeSource {
@@ -39,7 +39,8 @@ class IDriverModeSource {
   virtual void StopWatch() = 0;
 };
 
-// How the controller makes its sources; a factory that is empty or returns null
+// How the controller makes its sources. Each product source is constructed with
+// the controller (`explicit CXxx(CZarnModeController&)`); a factory that is empty or returns null
 // means the source is unavailable on this machine.
 struct ModeSourceFactory {
   std::function<std::unique_ptr<IWmiModeSource>(CZarnModeController&)> wmi;

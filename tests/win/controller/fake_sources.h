@@ -72,7 +72,10 @@ class FakeSensor : public kqd::ISensorModeSource {
   HRESULT Connect() override { return log_.Add("sensor.Connect"), s_.sensorConnect; }
   int IsSensorFound() override { return log_.Add("sensor.IsSensorFound"), s_.sensorFound; }
   HRESULT Attach() override { return log_.Add("sensor.Attach"), s_.sensorAttach; }
-  void Detach() override { log_.Add("sensor.Detach"); }
+  HRESULT Detach() override {
+    log_.Add("sensor.Detach");
+    return S_OK;
+  }
 
  private:
   SourceScript s_;
