@@ -1,0 +1,113 @@
+#include "sources/driver_mode_source.h"
+
+#include "core/driver_mode.h"
+#include "mode/mode_event.h"
+#include "mode/zarn_mode_controller.h"
+
+namespace kqd {
+namespace {
+
+// Not in every SDK's headers.
+constexpr DWORD kIgnoreImpersonatedDeviceMap = 0x00020000;
+
+constexpr DWORD kAllNotifyFilters =
+    REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
+
+bool ReadType2(HKEY key, DWORD& value) {
+  DWORD data = 0;
+  DWORD size = sizeof(data);
+  if (::RegQueryValueExW(key, kDriverNotificationValueName, nullptr, nullptr, reinterpret_cast<BYTE*>(&data),
+                         &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  value = data;
+  return true;
+}
+
+}  // namespace
+
+CDriverModeSource::CDriverModeSource(CZarnModeController& controller)
+    : controller_(&controller),
+      stopEvent_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      device_(::CreateFileW(kDriverDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, kIgnoreImpersonatedDeviceMap, nullptr)) {}
+
+CDriverModeSource::~CDriverModeSource() {
+  // The watch thread uses this object: never free it under a running thread.
+  if (thread_) StopWatch();
+}
+
+void CDriverModeSource::QueryDriverMode() {
+  if (!device_) return;
+  DWORD answer = 0;
+  DWORD returned = 0;
+  if (::DeviceIoControl(device_.get(), kDriverModeControlCode, nullptr, 0, &answer, sizeof(answer), &returned,
+                        nullptr) != TRUE) {
+    return;
+  }
+  controller_->SetMode(UsageModeFromDriverAnswer(answer));
+}
+
+int CDriverModeSource::Probe() {
+  QueryDriverMode();
+  // The controller's mode decides, so an unreachable driver keeps what it held.
+  if (controller_->GetMode() == 0) return 0;
+  SignalModeChange();
+  return 1;
+}
+
+void CDriverModeSource::StartWatch() {
+  if (thread_) return;  // one watch thread per source
+  stopFlag_.store(0);
+  thread_.reset(::CreateThread(nullptr, 0, &CDriverModeSource::DriverWatchThread, this, 0, nullptr));
+}
+
+void CDriverModeSource::StopWatch() {
+  stopFlag_.store(1);
+  if (stopEvent_) ::SetEvent(stopEvent_.get());
+  if (thread_) {
+    ::WaitForSingleObject(thread_.get(), INFINITE);
+    thread_.reset();
+  }
+}
+
+DWORD WINAPI CDriverModeSource::DriverWatchThread(LPVOID parameter) {
+  static_cast<CDriverModeSource*>(parameter)->WatchType2();
+  return 0;
+}
+
+void CDriverModeSource::WatchType2() {
+  HKEY opened = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverNotificationKeyPath, 0, KEY_READ | KEY_WOW64_64KEY, &opened) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  const win::UniqueHkey key(opened);
+
+  DWORD remembered = 0;
+  if (!ReadType2(key.get(), remembered)) return;
+
+  // Manual reset: each registration resets it, so the thread never does.
+  const win::UniqueHandleNull changed(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!changed) return;
+
+  const HANDLE waits[] = {stopEvent_.get(), changed.get()};
+  for (;;) {
+    if (::RegNotifyChangeKeyValue(key.get(), TRUE, kAllNotifyFilters, changed.get(), TRUE) != ERROR_SUCCESS) return;
+    const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (stopFlag_.load() != 0) return;
+    // A wait that cannot be made (no stop event) would otherwise spin here forever.
+    if (woke == WAIT_FAILED) return;
+    if (woke != WAIT_OBJECT_0 + 1) continue;
+
+    DWORD current = 0;
+    if (!ReadType2(key.get(), current)) continue;
+    if (Type2QueryBitFlipped(remembered, current)) {
+      remembered = current;
+      QueryDriverMode();
+      SignalModeChange();
+    }
+  }
+}
+
+}  // namespace kqd
