@@ -1,0 +1,165 @@
+#include "common/davodira_client.h"
+
+#include <cstring>
+
+#include "drivers/davodira_contract.h"
+#include "win/unique_handle.h"
+
+namespace kqdtb::davodira {
+namespace {
+
+using kqd::win::UniqueFile;
+using kqd::win::UniqueHkey;
+
+static_assert(sizeof(DAVODIRA_RECORD_ENTRY) == 32, "entry layout shared with the driver");
+static_assert(sizeof(DAVODIRA_RECORD_HEADER) == 32, "header layout shared with the driver");
+
+UniqueFile OpenDevice() {
+  return UniqueFile{::CreateFileW(DAVODIRA_WIN32_PATH, GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)};
+}
+
+bool Control(DWORD code, const void* input, DWORD inputLength) {
+  const UniqueFile device = OpenDevice();
+  if (!device) return false;
+  DWORD returned = 0;
+  return ::DeviceIoControl(device.get(), code, const_cast<void*>(input), inputLength, nullptr, 0, &returned,
+                           nullptr) != FALSE;
+}
+
+bool SetUlong(DWORD code, std::uint32_t value) {
+  const ULONG input = value;
+  return Control(code, &input, sizeof(input));
+}
+
+Entry Decode(const DAVODIRA_RECORD_ENTRY& raw) {
+  Entry entry;
+  entry.time = raw.time;
+  entry.answer = raw.answer;
+  entry.inputLength = raw.input_length;
+  entry.outputLength = raw.output_length;
+  entry.status = raw.status;
+  entry.failed = (raw.flags & DAVODIRA_ENTRY_FAILED) != 0;
+  entry.malformed = (raw.flags & DAVODIRA_ENTRY_MALFORMED) != 0;
+  return entry;
+}
+
+UniqueHkey CreateNotificationKey() {
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, DAVODIRA_NOTIFICATION_KEY, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+    return UniqueHkey{};
+  }
+  return UniqueHkey{key};
+}
+
+std::optional<DWORD> QueryDword(HKEY key) {
+  DWORD value = 0, size = sizeof(value), type = 0;
+  if (::RegQueryValueExW(key, DAVODIRA_NOTIFICATION_VALUE, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                         &size) != ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+bool SetDword(HKEY key, DWORD value) {
+  return ::RegSetValueExW(key, DAVODIRA_NOTIFICATION_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof(value)) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::uint64_t Record::To100ns(std::uint64_t ticks) const {
+  const std::uint64_t perSecond = frequency == 0 ? 1 : frequency;
+  return ticks / perSecond * 10000000u + ticks % perSecond * 10000000u / perSecond;
+}
+
+bool IsPresent() { return OpenDevice().valid(); }
+
+std::optional<Record> ReadRecord() {
+  const UniqueFile device = OpenDevice();
+  if (!device) return std::nullopt;
+  std::vector<std::uint8_t> buffer(DAVODIRA_READ_BUFFER_SIZE);
+  DWORD returned = 0;
+  if (!::DeviceIoControl(device.get(), IOCTL_DAVODIRA_READ_RECORD, nullptr, 0, buffer.data(),
+                         static_cast<DWORD>(buffer.size()), &returned, nullptr) ||
+      returned < sizeof(DAVODIRA_RECORD_HEADER)) {
+    return std::nullopt;
+  }
+  DAVODIRA_RECORD_HEADER header;
+  std::memcpy(&header, buffer.data(), sizeof(header));
+  const std::size_t delivered = (returned - sizeof(header)) / sizeof(DAVODIRA_RECORD_ENTRY);
+  if (delivered != header.count) return std::nullopt;  // the buffer holds the whole record
+
+  Record record;
+  record.dropped = header.dropped;
+  record.answer = header.answer;
+  record.fail = header.fail != 0;
+  record.frequency = header.frequency;
+  record.entries.reserve(delivered);
+  for (std::size_t i = 0; i < delivered; ++i) {
+    DAVODIRA_RECORD_ENTRY raw;
+    std::memcpy(&raw, buffer.data() + sizeof(header) + i * sizeof(raw), sizeof(raw));
+    record.entries.push_back(Decode(raw));
+  }
+  return record;
+}
+
+std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  for (;;) {
+    std::optional<Record> record = ReadRecord();
+    if (!record || record->entries.size() >= count || ::GetTickCount64() >= deadline) return record;
+    ::Sleep(10);
+  }
+}
+
+bool SetAnswer(std::uint32_t word) { return SetUlong(IOCTL_DAVODIRA_SET_ANSWER, word); }
+
+bool SetFail(bool on) { return SetUlong(IOCTL_DAVODIRA_SET_FAIL, on ? 1u : 0u); }
+
+bool Clear() { return Control(IOCTL_DAVODIRA_CLEAR_RECORD, nullptr, 0); }
+
+std::optional<std::uint32_t> AnswerForMode(std::uint32_t mode) {
+  // Format 2, with the driver's code for each mode; code 0 reads as unknown.
+  constexpr std::uint32_t kCodes[] = {0, 1, 3, 4, 5};
+  if (mode >= std::size(kCodes)) return std::nullopt;
+  return 0x00020000u | kCodes[mode];
+}
+
+std::optional<DWORD> ReadType2() {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, DAVODIRA_NOTIFICATION_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  const UniqueHkey owned{key};
+  return QueryDword(owned.get());
+}
+
+bool WriteType2(DWORD value) {
+  const UniqueHkey key = CreateNotificationKey();
+  return key && SetDword(key.get(), value);
+}
+
+std::optional<DWORD> FlipType2() {
+  const UniqueHkey key = CreateNotificationKey();
+  if (!key) return std::nullopt;
+  std::optional<DWORD> value = QueryDword(key.get());
+  if (!value) {
+    if (!SetDword(key.get(), 0)) return std::nullopt;
+    value = 0;
+  }
+  const DWORD flipped = *value ^ DAVODIRA_TYPE2_QUERY_BIT;
+  if (!SetDword(key.get(), flipped)) return std::nullopt;
+  return flipped;
+}
+
+bool DeleteNotificationKey() {
+  const LSTATUS status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, DAVODIRA_NOTIFICATION_KEY);
+  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace kqdtb::davodira
