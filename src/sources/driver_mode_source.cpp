@@ -38,7 +38,7 @@ CDriverModeSource::~CDriverModeSource() {
 }
 
 void CDriverModeSource::QueryDriverMode() {
-  if (!device_) return;
+  if (!device_ || device_.get() == nullptr) return;
   DWORD answer = 0;
   DWORD returned = 0;
   if (::DeviceIoControl(device_.get(), kDriverModeControlCode, nullptr, 0, &answer, sizeof(answer), &returned,

@@ -24,11 +24,11 @@ UniqueFile OpenLikeProduct() {
 }
 
 // The Win32 error of one query, ERROR_SUCCESS when it was answered.
-DWORD Query(HANDLE device, DWORD& answer, DWORD outputLength = 4) {
+DWORD Query(HANDLE device, DWORD& answer) {
   DWORD returned = 0;
   answer = 0xdeadbeef;
   ::SetLastError(0xdeadbeef);
-  if (::DeviceIoControl(device, kQuery, nullptr, 0, &answer, outputLength, &returned, nullptr)) {
+  if (::DeviceIoControl(device, kQuery, nullptr, 0, &answer, 4, &returned, nullptr)) {
     return returned == 4 ? ERROR_SUCCESS : ERROR_INVALID_DATA;
   }
   return ::GetLastError();
@@ -42,13 +42,6 @@ class DavodiraDouble : public ::testing::Test {
     ASSERT_TRUE(davodira::Clear());
     device_ = OpenLikeProduct();
     ASSERT_TRUE(device_.valid()) << "open as the product does failed: " << ::GetLastError();
-  }
-  void TearDown() override { davodira::SetFail(false); }
-
-  std::vector<davodira::Entry> Entries() {
-    const auto record = davodira::ReadRecord();
-    EXPECT_TRUE(record.has_value());
-    return record ? record->entries : std::vector<davodira::Entry>{};
   }
 
   UniqueFile device_;
@@ -87,52 +80,6 @@ TEST_F(DavodiraDouble, AnswersTheWordSetAndRecordsEachQueryWithItsTime) {
   EXPECT_EQ(record->frequency, static_cast<std::uint64_t>(frequency.QuadPart));
   EXPECT_GE(entries.front().time, static_cast<std::uint64_t>(before.QuadPart));
   EXPECT_LE(entries.back().time, static_cast<std::uint64_t>(after.QuadPart));
-}
-
-TEST_F(DavodiraDouble, FailOnRefusesEveryQueryUntilOff) {
-  ASSERT_TRUE(davodira::SetAnswer(0x00020003));
-  ASSERT_TRUE(davodira::SetFail(true));
-  DWORD answer = 0;
-  for (int attempt = 0; attempt < 3; ++attempt) EXPECT_EQ(Query(device_.get(), answer), ERROR_NOT_READY);
-  EXPECT_TRUE(davodira::ReadRecord().value().fail);
-  ASSERT_TRUE(davodira::SetFail(false));
-  EXPECT_EQ(Query(device_.get(), answer), ERROR_SUCCESS);
-  EXPECT_EQ(answer, 0x00020003u);
-
-  const auto entries = Entries();
-  ASSERT_EQ(entries.size(), 4u) << "failed queries are recorded too";
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_TRUE(entries[i].failed) << i;
-    EXPECT_EQ(entries[i].answer, 0u) << "nothing is written back on failure";
-  }
-  EXPECT_TRUE(entries[3].ok());
-}
-
-TEST_F(DavodiraDouble, ShortAnswerBufferIsRejectedAndRecordedAsMalformed) {
-  DWORD answer = 0;
-  EXPECT_EQ(Query(device_.get(), answer, 3), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(Query(device_.get(), answer, 0), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  ASSERT_TRUE(davodira::SetFail(true));
-  EXPECT_EQ(Query(device_.get(), answer, 2), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER))
-      << "a malformed query is not failed on purpose";
-  const auto entries = Entries();
-  ASSERT_EQ(entries.size(), 3u);
-  for (const auto& entry : entries) {
-    EXPECT_TRUE(entry.malformed);
-    EXPECT_FALSE(entry.failed);
-  }
-  EXPECT_EQ(entries[0].outputLength, 3u);
-}
-
-TEST_F(DavodiraDouble, ClearEmptiesTheRecordAndUnknownCodesAreRefused) {
-  DWORD answer = 0;
-  ASSERT_EQ(Query(device_.get(), answer), ERROR_SUCCESS);
-  DWORD returned = 0;
-  EXPECT_FALSE(::DeviceIoControl(device_.get(), CTL_CODE(FILE_DEVICE_UNKNOWN, 0x9C1, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                 nullptr, 0, &answer, 4, &returned, nullptr));
-  ASSERT_EQ(Entries().size(), 1u) << "only the query is recorded";
-  ASSERT_TRUE(davodira::Clear());
-  EXPECT_TRUE(Entries().empty());
 }
 
 TEST(DavodiraAnswerForMode, EachModeReadsBackThroughTheProductsTable) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "common/davodira_client.h"
@@ -341,6 +342,21 @@ TEST_F(DriverSource, Watch_WithoutAReadableType2_EndsAtOnceAndKeepsTheMode) {
   }
 }
 
+// The sibling service's key goes away under the watch: nothing more is asked, also
+// when the key comes back, and the watch still stops at once.
+TEST_F(DriverSource, Watch_KeyDeletedWhileWatching_AsksNothingMore) {
+  auto source = StartedSource();
+  WaitUntilWatching();
+  ASSERT_TRUE(davodira::DeleteNotificationKey());
+  EXPECT_TRUE(QuietFor(kQuietPeriod));
+  ASSERT_TRUE(davodira::WriteType2(0));
+  ASSERT_TRUE(davodira::FlipType2().has_value());
+  EXPECT_TRUE(QuietFor(kQuietPeriod)) << "the handle is to the deleted key";
+  EXPECT_FALSE(Signalled());
+  EXPECT_TRUE(StopsWithin(*source, 10s));
+  EXPECT_EQ(controller_.GetMode(), 1u);
+}
+
 // A source freed with its watch still running stops the thread first.
 TEST_F(DriverSource, Destruction_WithTheWatchRunning_EndsTheThread) {
   auto source = StartedSource();
@@ -350,6 +366,63 @@ TEST_F(DriverSource, Destruction_WithTheWatchRunning_EndsTheThread) {
   EXPECT_TRUE(Ended(watchThread_));
   ASSERT_TRUE(davodira::FlipType2().has_value());
   EXPECT_TRUE(QuietFor(kQuietPeriod));
+}
+
+}  // namespace
+
+namespace {
+
+// The source as the controller's last choice, with the real broadcaster: the stored
+// "Mode" follows the driver on every flip, and nothing else is sent.
+class DriverSourceInController : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(davodira::IsPresent());
+    ASSERT_TRUE(davodira::SetFail(false));
+    ASSERT_TRUE(davodira::WriteType2(0));
+    ASSERT_TRUE(davodira::Clear());
+  }
+
+  static std::optional<DWORD> StoredMode() {
+    return kqdtest::GetDword(HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, L"Mode");
+  }
+
+  kqdtest::RegistryBackup modeBackup_{HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, {L"Mode"}};
+  kqdtest::RegistryBackup type2Backup_{HKEY_LOCAL_MACHINE, DAVODIRA_NOTIFICATION_KEY, {L"Type2"}};
+};
+
+TEST_F(DriverSourceInController, Selected_StoresTheModeOfEachFlip) {
+  ASSERT_TRUE(davodira::SetAnswer(0x00020004));
+  kqd::ModeSourceFactory sources;
+  sources.driver = [](kqd::CZarnModeController& c) { return std::make_unique<CDriverModeSource>(c); };
+  kqd::CZarnModeController controller(std::move(sources));
+  controller.RequestStart();
+  ASSERT_TRUE(kqdtest::WaitUntil([&] { return controller.GetSourceKind() == kqd::kSourceDriver; }));
+  EXPECT_EQ(controller.GetMode(), 3u);
+  EXPECT_TRUE(kqdtest::WaitUntil([&] { return controller.GetSwitches() == kqd::BroadcastSwitches{0, 0, 0}; }));
+
+  // Probe's signal found no watcher yet: the first flip brings the mode to the registry.
+  bool stored = false;
+  for (int attempt = 0; attempt < 10 && !stored; ++attempt) {
+    ASSERT_TRUE(davodira::FlipType2().has_value());
+    stored = kqdtest::WaitUntil([] { return StoredMode() == 3u; }, 2s);
+  }
+  ASSERT_TRUE(stored) << "the flip never reached the stored mode";
+
+  ASSERT_TRUE(davodira::SetAnswer(0x00020003));
+  ASSERT_TRUE(davodira::FlipType2().has_value());
+  EXPECT_TRUE(kqdtest::WaitUntil([] { return StoredMode() == 2u; }));
+  EXPECT_EQ(controller.GetMode(), 2u);
+
+  controller.RequestStop();
+  ASSERT_TRUE(kqdtest::WaitUntil([] {
+    HANDLE event = ::OpenEventW(SYNCHRONIZE, FALSE, kqd::kModeChangeEventName);
+    if (event != nullptr) ::CloseHandle(event);
+    return event == nullptr;
+  })) << "the sources and the broadcaster stop";
+  const std::size_t queries = QueryCount();
+  ASSERT_TRUE(davodira::FlipType2().has_value());
+  EXPECT_TRUE(QuietFor(kQuietPeriod, queries)) << "the watch ended with the sources";
 }
 
 }  // namespace
