@@ -29,7 +29,7 @@ struct Record {
   bool fail = false;             // every query fails
   std::uint64_t frequency = 1;   // performance-counter ticks per second
 
-  // A counter value in 100 ns units, comparable with the pwraux double's times' units.
+  // A counter value in 100 ns units (the clock of QueryPerformanceCounter).
   std::uint64_t To100ns(std::uint64_t ticks) const;
 };
 
