@@ -1,9 +1,13 @@
 #include "mode/mode_sources.h"
 
+#include "sources/driver_mode_source.h"
+
 namespace kqd {
 
-// No source of this build is wired in yet: an empty factory counts as an
-// unavailable source, so the controller runs with none selected.
-ModeSourceFactory DefaultModeSources() { return {}; }
+ModeSourceFactory DefaultModeSources() {
+  ModeSourceFactory factory;
+  factory.driver = [](CZarnModeController& controller) { return std::make_unique<CDriverModeSource>(controller); };
+  return factory;
+}
 
 }  // namespace kqd

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The installed kqd.exe on the emulated convertible, once per mode source: only that
+# source's double is plugged in, the machine is folded laptop -> 3 -> 4 -> tablet ->
+# laptop, and after each step "Mode", the energy-management driver's requests and the
+# slate-toggle writes are checked.
+. "$(dirname "$0")/lib.sh"
+kqd_wine_start_server || exit 1
+
+cleanup() {
+  kqd_sc stop KQD >/dev/null 2>&1
+  kqd_wait_service_state KQD STOPPED 30 >/dev/null 2>&1
+  kqdtb remove-service >/dev/null 2>&1
+  kqdtb remove-davodira >/dev/null 2>&1
+  kqdtb remove-sensors >/dev/null 2>&1
+  kqdtb remove-wmi >/dev/null 2>&1
+  kqdtb remove-slate >/dev/null 2>&1
+  kqdtb remove-pwraux >/dev/null 2>&1
+  kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
+}
+trap cleanup EXIT
+
+stored_mode() {
+  kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |
+    awk '$1 == "Mode" {print $3}' | { read -r v && echo $((v)); }
+}
+mode_is() { local i; for ((i = 0; i < 100; i++)); do [ "$(stored_mode)" = "$1" ] && return 0; sleep 0.1; done; return 1; }
+# The third fields of the energy-management driver's requests since the last clear, as "9 1".
+pwraux_fields() {
+  local ms code bytes outcome out=() b
+  while IFS=$'\t' read -r ms code bytes outcome; do
+    read -ra b <<<"$bytes"
+    [ "${#b[@]}" -eq 12 ] && out+=("$((16#${b[11]}${b[10]}${b[9]}${b[8]}))")
+  done < <(kqdtb pwraux-read | tr -d '\r')
+  echo "${out[*]}"
+}
+slate_writes() { kqdtb slate-read 0 | tr -d '\r' | awk -F'\t' '{print $2}'; }
+fields_are() { local i; for ((i = 0; i < 50; i++)); do [ "$(pwraux_fields)" = "$1" ] && return 0; sleep 0.1; done; return 1; }
+
+check "the machine runs Windows 10 2009" kqdtb machine 2009
+check "energy-management driver double" kqdtb install-pwraux
+check "slate-toggle double" kqdtb install-slate
+sources=${KQD_WALK_SOURCES:-wmi sensor driver}
+[[ " $sources " == *" wmi "* ]] && check "WMI double" kqdtb install-wmi
+[[ " $sources " == *" sensor "* ]] && check "Sensor API double" kqdtb install-sensors
+
+# SOURCE: wmi|sensor|driver. Plugs only that source in.
+plug_only() {
+  [[ " $sources " == *" wmi "* ]] && kqdtb wmi-provider off >/dev/null
+  [[ " $sources " == *" sensor "* ]] && kqdtb sensor-unplug >/dev/null
+  kqdtb remove-davodira >/dev/null
+  case "$1" in
+    wmi) kqdtb wmi-provider on >/dev/null && kqdtb wmi-instances 1 >/dev/null && kqdtb wmi-mode 1 >/dev/null ;;
+    sensor) kqdtb sensor-plug >/dev/null ;;
+    driver) kqdtb install-davodira >/dev/null && kqdtb davodira-answer 0x00020001 >/dev/null ;;
+  esac
+}
+
+# Moves the machine into MODE through SOURCE.
+fold() {
+  local source=$1 mode=$2
+  case "$source" in
+    wmi) kqdtb wmi-mode "$mode" >/dev/null && kqdtb wmi-fire >/dev/null ;;
+    sensor)
+      case "$mode" in
+        1) kqdtb sensor-angles 120 90 ;;
+        3) kqdtb sensor-angles 270 100 ;;
+        4) kqdtb sensor-angles 270 260 ;;
+        2) kqdtb sensor-angles 355 90 ;;
+      esac >/dev/null ;;
+    driver) kqdtb driver-mode "$mode" >/dev/null ;;
+  esac
+}
+
+for source in $sources; do
+  echo "# source: $source"
+  plug_only "$source"
+  kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
+  check "$source: service installed" kqdtb install-service
+  kqdtb pwraux-clear >/dev/null
+  kqdtb slate-reset >/dev/null
+  kqd_sc start KQD >/dev/null
+  check "$source: service running" kqd_wait_service_state KQD RUNNING 30
+  # The source announces itself to the energy-management driver with the attach code.
+  check "$source: attach code sent" fields_are 10
+
+  for mode in 1 3 4 2 1; do
+    kqdtb pwraux-clear >/dev/null
+    before=$(slate_writes)
+    fold "$source" "$mode"
+    check "$source: Mode = $mode" mode_is "$mode"
+    if [ "$source" = driver ]; then
+      # The driver source's switches are all off: the mode is stored, nothing is sent.
+      sleep 0.3
+      check_eq "$source: mode $mode sends nothing" "" "$(pwraux_fields)"
+      check_eq "$source: mode $mode leaves the slate toggle alone" "$before" "$(slate_writes)"
+    else
+      posture=$([ "$mode" -le 1 ] && echo 9 || echo 8)
+      check "$source: mode $mode sends posture $posture then raw $mode" fields_are "$posture $mode"
+      # Wine's slate metric always says slate: only the laptop mode disagrees with it.
+      expected=$([ "$mode" -le 1 ] && echo $((before + 1)) || echo "$before")
+      check_eq "$source: mode $mode slate writes" "$expected" "$(slate_writes)"
+    fi
+  done
+
+  kqd_sc stop KQD >/dev/null
+  check "$source: service stopped" kqd_wait_service_state KQD STOPPED 30
+  check "$source: detach code sent" fields_are "$( [ "$source" = driver ] && echo "" || echo "" )11"
+done
+e2e_done
