@@ -10,7 +10,6 @@
 #include <functional>
 #include <mutex>
 
-#include "sensors/sensor_registry.h"
 #include "sensors/sensors_double.h"
 #include "sources/sensor_ids.h"
 #include "win/com_ptr.h"
@@ -374,6 +373,8 @@ Sensor& SlotLocked(size_t index) {
 
 // Applies the registry to the slots; with `presence`, also plugs and unplugs.
 void SyncFromRegistry(bool presence) {
+  const DWORD again = presence ? ReadStatus(kAnnounceValue) : 0;
+  if (again != 0) WriteStatus(kAnnounceValue, 0);
   for (size_t i = 0; i < kMaxSensors; ++i) {
     const auto config = ReadConfig(i);
     bool arrived = false;
@@ -382,7 +383,7 @@ void SyncFromRegistry(bool presence) {
       std::lock_guard guard(S().lock);
       if (config) SlotLocked(i).config = *config;
       if (presence) {
-        arrived = config && !S().present[i];
+        arrived = config && (!S().present[i] || (again & (1u << i)) != 0);
         left = !config && S().present[i];
         S().present[i] = config.has_value();
       }

@@ -1,7 +1,6 @@
 // The control channel's registry side: what any process of the prefix writes
 // and reads under HKLM\Software\KqdTestbed\Sensors.
 
-#include "sensors/sensor_registry.h"
 
 #include <string>
 #include <thread>

@@ -16,6 +16,8 @@
 //     Custom    DWORD  1 SENSOR_TYPE_CUSTOM, 0 SENSOR_TYPE_AMBIENT_LIGHT
 //     Val1..Val6       DWORD  the 32 bits of the value
 //     Val1Type..Val6Type DWORD VARTYPE of the value (VT_EMPTY: the field is missing)
+//   Announce          DWORD  bit N: announce sensor N on the next plug signal even if it
+//                            was present already (a sensor plugged again); the double clears it
 //   Written by the double:
 //     ReportsDelivered DWORD  data reports handed to a sink, since the DLL started
 //     ManagerSinks     DWORD  managers with an event sink now
@@ -45,6 +47,7 @@ inline constexpr wchar_t kReportEventName[] = L"KqdTestbedSensorReport";
 inline constexpr wchar_t kPlugEventName[] = L"KqdTestbedSensorPlug";
 inline constexpr wchar_t kRequestValue[] = L"Request";
 inline constexpr wchar_t kHandledValue[] = L"Handled";
+inline constexpr wchar_t kAnnounceValue[] = L"Announce";
 inline constexpr wchar_t kReportsDeliveredValue[] = L"ReportsDelivered";
 inline constexpr wchar_t kManagerSinksValue[] = L"ManagerSinks";
 inline constexpr wchar_t kSensorSinksValue[] = L"SensorSinks";
@@ -111,6 +114,7 @@ bool WriteUnplugged(size_t index);
 std::optional<SensorConfig> ReadConfig(size_t index);
 bool WriteValue(size_t index, size_t row, SensorValue value);
 DWORD ReadStatus(const wchar_t* name);  // 0 when absent
+bool WriteStatus(const wchar_t* name, DWORD value);
 // Sets a new Request, signals the event and waits until the double has handled
 // it. False when no loaded double answered within the limit.
 bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit);

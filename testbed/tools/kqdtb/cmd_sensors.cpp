@@ -57,7 +57,7 @@ int RunPlug(int argc, wchar_t** argv) {
     }
     config.state = static_cast<SensorState>(state);
   }
-  if (!sn::WriteConfig(kSensor, config)) {
+  if (!sn::WriteConfig(kSensor, config) || !sn::WriteStatus(sn::kAnnounceValue, 1u << kSensor)) {
     Err(L"kqdtb sensor-plug: cannot write the configuration\n");
     return 1;
   }

@@ -70,8 +70,8 @@ TEST(SensorInstalled, DISABLED_ModeThroughTheRegistry) {
     kqd::CSensorManagerEvents source(controller);
     std::printf("connect=0x%lx\n", static_cast<unsigned long>(source.Connect()));
     std::fflush(stdout);
-    const bool entered = kqdtest::WaitUntil([&] { return source.IsSensorFound() == 1; }, 60s);
-    std::printf("found=%d kind=%d\n", entered ? 1 : 0, static_cast<int>(controller.GetSourceKind()));
+    kqdtest::WaitUntil([&] { return controller.GetSourceKind() == kqd::kSourceSensorApi; }, 60s);
+    std::printf("found=%d kind=%d\n", source.IsSensorFound(), static_cast<int>(controller.GetSourceKind()));
     std::fflush(stdout);
     kqdtest::WaitUntil([&] { return controller.GetMode() != 0; }, 60s);
     std::printf("mode=%u\n", static_cast<unsigned>(controller.GetMode()));
