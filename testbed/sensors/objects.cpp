@@ -142,9 +142,8 @@ class DataReport final : public Object<ISensorDataReport> {
 
 class Sensor final : public Object<ISensor> {
  public:
-  explicit Sensor(size_t index) : index_(index) {
-    id_ = {0x6b2a7c10, 0x5d3e, 0x4f21, {0x9a, 0x44, 0x31, 0x7e, 0x0c, 0x58, 0x2d, static_cast<BYTE>(index)}};
-  }
+  explicit Sensor(size_t index)
+      : id_{0x6b2a7c10, 0x5d3e, 0x4f21, {0x9a, 0x44, 0x31, 0x7e, 0x0c, 0x58, 0x2d, static_cast<BYTE>(index)}} {}
 
   // Under S().lock.
   SensorConfig config;
@@ -211,8 +210,7 @@ class Sensor final : public Object<ISensor> {
   }
 
  private:
-  size_t index_;
-  SENSOR_ID id_;
+  const SENSOR_ID id_;
 };
 
 class Collection final : public Object<ISensorCollection> {
@@ -635,23 +633,25 @@ std::vector<HRESULT> DeliverToRetainedSinks() {
 }
 
 void StartControlChannel() {
-  {
-    std::lock_guard guard(S().lock);
-    if (S().channel) return;
-  }
-  for (size_t i = 0; i < kMaxSensors; ++i) {
-    const auto config = ReadConfig(i);
-    std::lock_guard guard(S().lock);
-    if (config) SlotLocked(i).config = *config;
-    S().present[i] = config.has_value();
-  }
-  WriteStatus(kReportsDeliveredValue, 0);
-  std::lock_guard guard(S().lock);
-  S().reportEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, kReportEventName));
-  S().plugEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, kPlugEventName));
-  S().channel = true;
-  EnsureThreadLocked();
-  ::SetEvent(S().wake.get());  // the thread takes up the new events
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (size_t i = 0; i < kMaxSensors; ++i) {
+      const auto config = ReadConfig(i);
+      std::lock_guard guard(S().lock);
+      if (config) SlotLocked(i).config = *config;
+      S().present[i] = config.has_value();
+    }
+    WriteStatus(kReportsDeliveredValue, 0);
+    {
+      std::lock_guard guard(S().lock);
+      S().reportEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, kReportEventName));
+      S().plugEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, kPlugEventName));
+      S().channel = true;
+      EnsureThreadLocked();
+      ::SetEvent(S().wake.get());  // the thread takes up the new events
+    }
+    PublishStatus();  // counters of an earlier process do not carry over
+  });
 }
 
 }  // namespace kqdtb::sensors
