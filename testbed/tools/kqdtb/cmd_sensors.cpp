@@ -1,0 +1,206 @@
+// sensor-*: plug, unplug and steer the installed Sensor API double (kqdsensors.dll).
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <string>
+
+#include "command.h"
+#include "sensors/sensors_double.h"
+
+namespace kqdtb {
+namespace {
+
+namespace sn = sensors;
+using namespace std::chrono_literals;
+
+constexpr auto kAnswerLimit = 10s;
+constexpr size_t kSensor = 0;
+
+bool ParseFloat(const wchar_t* text, float* out) {
+  wchar_t* end = nullptr;
+  errno = 0;
+  const float value = std::wcstof(text, &end);
+  if (end == text || *end != L'\0' || errno == ERANGE) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseInteger(const wchar_t* text, bool isSigned, uint32_t* out) {
+  wchar_t* end = nullptr;
+  errno = 0;
+  const long long value = std::wcstoll(text, &end, 0);
+  if (end == text || *end != L'\0' || errno == ERANGE) return false;
+  if (isSigned ? (value < INT32_MIN || value > INT32_MAX) : (value < 0 || value > UINT32_MAX)) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+
+// The values stay as they were; only presence, model and state change.
+int RunPlug(int argc, wchar_t** argv) {
+  if (argc > 3) {
+    Err(L"usage: kqdtb.exe sensor-plug [MODEL] [STATE]\n");
+    return 2;
+  }
+  sn::SensorConfig config;
+  if (const auto key = sn::ReadConfig(kSensor)) config.values = key->values;
+  if (argc >= 2) config.model = std::wstring(argv[1]);
+  if (argc >= 3) {
+    uint32_t state = 0;
+    if (!ParseInteger(argv[2], false, &state)) {
+      Err(L"kqdtb sensor-plug: STATE is a number (0 ready, 1 not available, ...)\n");
+      return 2;
+    }
+    config.state = static_cast<SensorState>(state);
+  }
+  if (!sn::WriteConfig(kSensor, config) || !sn::WriteStatus(sn::kAnnounceValue, 1u << kSensor)) {
+    Err(L"kqdtb sensor-plug: cannot write the configuration\n");
+    return 1;
+  }
+  if (sn::Signal(sn::kPlugEventName, kAnswerLimit)) {
+    Out(L"plugged; announced to the loaded double\n");
+  } else {
+    Out(L"plugged; no double loaded (it reads the sensor when it starts)\n");
+  }
+  return 0;
+}
+
+int RunUnplug(int argc, wchar_t**) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb.exe sensor-unplug\n");
+    return 2;
+  }
+  if (!sn::WriteUnplugged(kSensor)) return 1;
+  sn::Signal(sn::kPlugEventName, kAnswerLimit);
+  Out(L"unplugged\n");
+  return 0;
+}
+
+// One report; fails unless it reached a sink.
+int Deliver(const wchar_t* command) {
+  const DWORD before = sn::ReadStatus(sn::kReportsDeliveredValue);
+  if (!sn::Signal(sn::kReportEventName, kAnswerLimit)) {
+    Err(L"kqdtb %ls: no loaded Sensor API double answered\n", command);
+    return 1;
+  }
+  const DWORD after = sn::ReadStatus(sn::kReportsDeliveredValue);
+  if (after == before) {
+    Err(L"kqdtb %ls: no sink is attached to a present sensor\n", command);
+    return 1;
+  }
+  Out(L"delivered %lu\n", static_cast<unsigned long>(after - before));
+  return 0;
+}
+
+int RunAngles(int argc, wchar_t** argv) {
+  float a = 0;
+  float b = 0;
+  if (argc != 3 || !ParseFloat(argv[1], &a) || !ParseFloat(argv[2], &b)) {
+    Err(L"usage: kqdtb.exe sensor-angles A B\n");
+    return 2;
+  }
+  if (!sn::WriteValue(kSensor, 5, sn::SensorValue::R4(a)) || !sn::WriteValue(kSensor, 4, sn::SensorValue::R4(b))) {
+    return 1;
+  }
+  return Deliver(L"sensor-angles");
+}
+
+int RunValue(int argc, wchar_t** argv) {
+  if (argc != 4 || std::wcslen(argv[1]) != 4 || std::wcsncmp(argv[1], L"Val", 3) != 0 || argv[1][3] < L'1' ||
+      argv[1][3] > L'6') {
+    Err(L"usage: kqdtb.exe sensor-value VAL1..VAL6 r4|ui4|uint|int|i4|none VALUE\n");
+    return 2;
+  }
+  const size_t row = static_cast<size_t>(argv[1][3] - L'1');
+  const std::wstring type = argv[2];
+  sn::SensorValue value;
+  bool ok = true;
+  if (type == L"r4") {
+    float f = 0;
+    ok = ParseFloat(argv[3], &f);
+    value = sn::SensorValue::R4(f);
+  } else if (type == L"ui4" || type == L"uint") {
+    value.type = type == L"ui4" ? VT_UI4 : VT_UINT;
+    ok = ParseInteger(argv[3], false, &value.bits);
+  } else if (type == L"int" || type == L"i4") {
+    value.type = type == L"int" ? VT_INT : VT_I4;
+    ok = ParseInteger(argv[3], true, &value.bits);
+  } else if (type == L"none") {
+    value.type = VT_EMPTY;
+  } else {
+    ok = false;
+  }
+  if (!ok) {
+    Err(L"kqdtb sensor-value: bad TYPE or VALUE\n");
+    return 2;
+  }
+  return sn::WriteValue(kSensor, row, value) ? 0 : 1;
+}
+
+int RunReport(int argc, wchar_t**) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb.exe sensor-report\n");
+    return 2;
+  }
+  return Deliver(L"sensor-report");
+}
+
+const wchar_t* TypeName(VARTYPE type) {
+  switch (type) {
+    case VT_R4: return L"r4";
+    case VT_UI4: return L"ui4";
+    case VT_UINT: return L"uint";
+    case VT_INT: return L"int";
+    case VT_I4: return L"i4";
+    case VT_EMPTY: return L"none";
+    default: return L"?";
+  }
+}
+
+int RunRead(int argc, wchar_t**) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb.exe sensor-read\n");
+    return 2;
+  }
+  Out(L"reports-delivered %lu\n", static_cast<unsigned long>(sn::ReadStatus(sn::kReportsDeliveredValue)));
+  Out(L"manager-sinks %lu\n", static_cast<unsigned long>(sn::ReadStatus(sn::kManagerSinksValue)));
+  Out(L"sensor-sinks %lu\n", static_cast<unsigned long>(sn::ReadStatus(sn::kSensorSinksValue)));
+  for (size_t i = 0; i < sn::kMaxSensors; ++i) {
+    const auto config = sn::ReadConfig(i);
+    if (!config) continue;
+    Out(L"sensor %zu model=%ls state=%d type=%ls", i, config->model ? config->model->c_str() : L"(none)",
+        static_cast<int>(config->state), config->custom ? L"custom" : L"other");
+    for (size_t row = 0; row < sn::kValueCount; ++row) {
+      const auto& v = config->values[row];
+      if (v.type == VT_R4) {
+        float f = 0;
+        std::memcpy(&f, &v.bits, sizeof f);
+        Out(L" Val%zu=r4:%g", row + 1, static_cast<double>(f));
+      } else if (v.type == VT_INT || v.type == VT_I4) {
+        Out(L" Val%zu=%ls:%ld", row + 1, TypeName(v.type), static_cast<long>(static_cast<int32_t>(v.bits)));
+      } else {
+        Out(L" Val%zu=%ls:%lu", row + 1, TypeName(v.type), static_cast<unsigned long>(v.bits));
+      }
+    }
+    Out(L"\n");
+  }
+  return 0;
+}
+
+TestbedCommand sensorPlug{L"sensor-plug",
+                          L"[MODEL] [STATE] (sensor 0 present, default \"Tavmir Zarn\" and 0 ready; announces it)",
+                          &RunPlug};
+TestbedCommand sensorUnplug{L"sensor-unplug", L"(sensor 0 leaves)", &RunUnplug};
+TestbedCommand sensorAngles{L"sensor-angles", L"A B (Val6 = A, Val5 = B as r4; delivers one report and waits for it)",
+                            &RunAngles};
+TestbedCommand sensorValue{L"sensor-value", L"VALn r4|ui4|uint|int|i4|none VALUE (sets one field; no report)",
+                           &RunValue};
+TestbedCommand sensorReport{L"sensor-report", L"(delivers one report and waits for it)", &RunReport};
+TestbedCommand sensorRead{L"sensor-read", L"(reports delivered, sinks, and each plugged sensor)", &RunRead};
+
+}  // namespace
+}  // namespace kqdtb
