@@ -5,9 +5,10 @@
 // provider's two classes:
 //   TAVMIR_GSENSOR_DATA   instances with "__PATH"; methods "GetUsageMode",
 //                         "GetXaxisValue", "GetYaxisValue", "GetZaxisValue",
-//                         "GetAngle4Value", "GetAngle5Value", "GetAngle6Value", each
-//                         answering out-parameters with "Data" (VT_I4, or VT_NULL
-//                         when its value is not configured)
+//                         "GetAngle4Value", "GetAngle5Value", "GetAngle6Value" (names
+//                         in any letter case, as WMI matches them), each answering
+//                         out-parameters with "Data" (VT_I4, or VT_NULL when its
+//                         value is not configured)
 //   TAVMIR_GSENSOR_EVENT  delivered to subscriptions when the testbed fires it
 // Other namespaces give WBEM_E_INVALID_NAMESPACE; other classes, and both classes
 // while the provider is off, WBEM_E_INVALID_CLASS, as Windows answers.
@@ -21,10 +22,10 @@
 // Control channel, shared by every process of the prefix:
 //   Configuration, read on every call: HKLM\Software\KqdTestbed\Wmi (64-bit view)
 //     DWORD "Provider"     1: both classes exist; 0 or absent: neither does
-//     DWORD "Instances"    instances of TAVMIR_GSENSOR_DATA; absent: 1
+//     DWORD "Instances"    instances of TAVMIR_GSENSOR_DATA; absent: 1; at most 64 count
 //     DWORD "Mode"         "Data" of "GetUsageMode"; absent: VT_NULL
 //     DWORD "Val1".."Val6" "Data" of the six value methods, in table order; absent: VT_NULL
-//     DWORD "ExecFailure"  non-zero: every ExecMethod fails with this HRESULT
+//     DWORD "ExecFailure"  a failing HRESULT: every ExecMethod fails with it
 //   Named objects (unprefixed names, which Wine shares between the service and
 //   other processes):
 //     semaphore "KqdTestbedWmiFire"          one release fires one event
