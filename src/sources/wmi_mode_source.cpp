@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/wmi_methods.h"
 #include "mode/mode_event.h"
 #include "mode/zarn_mode_controller.h"
 #include "sources/common_event_sink.h"
@@ -15,6 +16,7 @@
 #include "win/com_init.h"
 #include "win/com_ptr.h"
 #include "win/variant.h"
+#include "win/wide.h"
 
 namespace kqd {
 namespace {
@@ -31,9 +33,6 @@ constexpr wchar_t kEventNamespace[] = L"root\\WMI";
 constexpr wchar_t kDataClass[] = L"TAVMIR_GSENSOR_DATA";
 constexpr wchar_t kEventQuery[] = L"SELECT * FROM TAVMIR_GSENSOR_EVENT ";
 constexpr wchar_t kUsageModeMethod[] = L"GetUsageMode";
-// Row by row: "Val1" .. "Val6".
-constexpr std::wstring_view kValueMethods[] = {L"GetXaxisValue",  L"GetYaxisValue",  L"GetZaxisValue",
-                                               L"GetAngle4Value", L"GetAngle5Value", L"GetAngle6Value"};
 constexpr DWORD kBurstWindowMs = 10;
 
 // Balances one successful COM start-up of this thread.
@@ -67,7 +66,9 @@ HRESULT Connect(const UniqueBstr& wmiNamespace, ComPtr<IWbemLocator>& locator, C
                              RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
 }
 
-std::wstring_view View(BSTR text) { return text == nullptr ? std::wstring_view() : std::wstring_view(text, ::SysStringLen(text)); }
+std::u16string_view View(BSTR text) {
+  return text == nullptr ? std::u16string_view() : std::u16string_view(win::AsU16(text), ::SysStringLen(text));
+}
 
 }  // namespace
 
@@ -182,17 +183,12 @@ HRESULT CWmiModeSource::RunMethod(BSTR methodName) {
 }
 
 void CWmiModeSource::StoreData(BSTR methodName, uint32_t data) {
-  const std::wstring_view name = View(methodName);
-  if (name == kUsageModeMethod) {
+  const WmiMethodTarget target = TargetOfWmiMethod(View(methodName));
+  if (target.kind == WmiMethodTarget::kUsageMode) {
     lastMode_ = data;
     controller_.SetMode(lastMode_);  // source lock, then controller lock
-    return;
-  }
-  for (size_t row = 0; row < std::size(kValueMethods); ++row) {
-    if (name == kValueMethods[row]) {
-      std::memcpy(&table_[row].value, &data, sizeof data);
-      return;
-    }
+  } else if (target.kind == WmiMethodTarget::kTableRow && target.row < table_.size()) {
+    table_[target.row].value = TableValueFromData(data);
   }
 }
 
