@@ -4,10 +4,13 @@
 
 namespace kqd::win {
 
-bool InitializeComWithRetry() {
-  if (SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return true;
+bool InitializeComWithRetry() { return SUCCEEDED(InitializeComWithRetryResult()); }
+
+long InitializeComWithRetryResult() {
+  const HRESULT first = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (SUCCEEDED(first)) return first;
   ::CoUninitialize();
-  return SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  return ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 }
 
 }  // namespace kqd::win

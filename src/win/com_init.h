@@ -7,4 +7,8 @@ namespace kqd::win {
 // uninitialised afterwards: the apartment lives as long as the thread.
 bool InitializeComWithRetry();
 
+// The same steps for a caller that balances a success with CoUninitialize
+// itself: the HRESULT of the last attempt (HRESULT is a long).
+long InitializeComWithRetryResult();
+
 }  // namespace kqd::win

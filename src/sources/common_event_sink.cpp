@@ -1,0 +1,56 @@
+#include "sources/common_event_sink.h"
+
+#include "win/output.h"
+
+namespace kqd {
+namespace {
+
+win::UniqueHandleNull Duplicate(HANDLE event) {
+  win::UniqueHandleNull copy;
+  if (event != nullptr) {
+    ::DuplicateHandle(::GetCurrentProcess(), event, ::GetCurrentProcess(), copy.put(), 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
+  }
+  return copy;
+}
+
+}  // namespace
+
+CCommonEventSink::CCommonEventSink(HANDLE queryEvent) : queryEvent_(Duplicate(queryEvent)) {}
+
+CCommonEventSink::~CCommonEventSink() { done_.store(true); }
+
+HRESULT STDMETHODCALLTYPE CCommonEventSink::QueryInterface(REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  if (iid == IID_IUnknown || iid == __uuidof(IWbemObjectSink)) {
+    *out = static_cast<IWbemObjectSink*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *out = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE CCommonEventSink::AddRef() { return ++refs_; }
+
+ULONG STDMETHODCALLTYPE CCommonEventSink::Release() {
+  const ULONG left = --refs_;
+  if (left == 0) delete this;
+  return left;
+}
+
+HRESULT STDMETHODCALLTYPE CCommonEventSink::Indicate(LONG, IWbemClassObject**) {
+  if (queryEvent_) ::SetEvent(queryEvent_.get());
+  return WBEM_S_NO_ERROR;
+}
+
+HRESULT STDMETHODCALLTYPE CCommonEventSink::SetStatus(LONG flags, HRESULT result, BSTR, IWbemClassObject*) {
+  if (flags == WBEM_STATUS_COMPLETE) {
+    win::ConsoleOut(L"Call complete. hResult = 0x%lX\n", result);
+  } else if (flags == WBEM_STATUS_PROGRESS) {
+    win::ConsoleOut(L"Call in progress.\n");
+  }
+  return WBEM_S_NO_ERROR;
+}
+
+}  // namespace kqd

@@ -1,0 +1,37 @@
+#pragma once
+// Receives the WMI source's event subscription: every delivered event wakes the
+// source's thread; status reports go to the console.
+
+#include <windows.h>
+#include <wbemcli.h>
+
+#include <atomic>
+
+#include "win/unique_handle.h"
+
+namespace kqd {
+
+class CCommonEventSink final : public IWbemObjectSink {
+ public:
+  // Starts with one reference, the creator's.
+  explicit CCommonEventSink(HANDLE queryEvent);
+  CCommonEventSink(const CCommonEventSink&) = delete;
+  CCommonEventSink& operator=(const CCommonEventSink&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE Indicate(LONG objectCount, IWbemClassObject** objects) override;
+  HRESULT STDMETHODCALLTYPE SetStatus(LONG flags, HRESULT result, BSTR text, IWbemClassObject* object) override;
+
+ private:
+  virtual ~CCommonEventSink();
+
+  std::atomic<ULONG> refs_{1};
+  std::atomic<bool> done_{false};
+  // Its own handle to the source's event: WMI may deliver a late event after
+  // the source has closed the original.
+  win::UniqueHandleNull queryEvent_;
+};
+
+}  // namespace kqd

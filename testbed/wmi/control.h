@@ -1,0 +1,14 @@
+#pragma once
+// Writing the record, for the double's objects.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kqdtb::wmi::detail {
+
+void RecordQuery(uint64_t micros, const std::wstring& method, HRESULT result);
+void RecordPlain(const char* kind, uint64_t micros);  // "event", "subscribe", "cancel"
+
+}  // namespace kqdtb::wmi::detail
