@@ -59,6 +59,7 @@ CModeBroadcaster::CModeBroadcaster(IModeReader& controller) : controller_(&contr
   switches_ = controller_->GetSwitches();
   slateDevice_ = OpenSlateToggleDevice();
   stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  watcherReady_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
 CModeBroadcaster::~CModeBroadcaster() {
@@ -69,7 +70,14 @@ void CModeBroadcaster::StartWatcher() {
   if (watcher_) return;
   stop_ = 0;
   if (stopEvent_) ::ResetEvent(stopEvent_.get());
+  if (watcherReady_) ::ResetEvent(watcherReady_.get());
   watcher_.reset(::CreateThread(nullptr, 0, &CModeBroadcaster::WatcherThread, this, 0, nullptr));
+  // A source that publishes right after the start would find no event yet and its
+  // mode would be lost: return once the watcher owns the event (or has ended).
+  if (watcher_ && watcherReady_) {
+    const HANDLE waits[] = {watcherReady_.get(), watcher_.get()};
+    ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  }
 }
 
 void CModeBroadcaster::StopWatcher() {
@@ -108,6 +116,7 @@ DWORD WINAPI CModeBroadcaster::WatcherThread(LPVOID parameter) {
 
 void CModeBroadcaster::Watch() {
   const win::UniqueHandleNull modeEvent(::CreateEventW(nullptr, FALSE, FALSE, kModeChangeEventName));
+  if (watcherReady_) ::SetEvent(watcherReady_.get());
   if (!modeEvent) return;
   const HANDLE waits[] = {modeEvent.get(), stopEvent_.get()};
   const DWORD waitCount = stopEvent_ ? 2 : 1;

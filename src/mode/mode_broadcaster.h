@@ -27,8 +27,8 @@ class CModeBroadcaster {
   CModeBroadcaster(const CModeBroadcaster&) = delete;
   CModeBroadcaster& operator=(const CModeBroadcaster&) = delete;
 
-  // Starts the watcher thread, which owns "EventModeChange" while it runs.
-  // A second call while a watcher exists does nothing.
+  // Starts the watcher thread, which owns "EventModeChange" while it runs, and
+  // returns once the event exists. A second call while a watcher exists does nothing.
   void StartWatcher();
   // Ends the watcher and waits for it without a time-out.
   void StopWatcher();
@@ -54,6 +54,7 @@ class CModeBroadcaster {
   // Manual-reset, unnamed: wakes the watcher at stop even when another process
   // waiting on the named event takes its one signal.
   win::UniqueHandleNull stopEvent_;
+  win::UniqueHandleNull watcherReady_;  // manual-reset: the watcher has made "EventModeChange"
 };
 
 }  // namespace kqd

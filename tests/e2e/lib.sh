@@ -21,5 +21,13 @@ e2e_done() {
   echo "scenario failed: $e2e_failures expectation(s)"; exit 1
 }
 
-# Live (not zombie) Linux processes whose name is the given Windows image.
-live_processes() { ps -eo stat=,comm= | awk -v n="$1" '$2 == n && $1 !~ /^Z/' | wc -l; }
+# Live (not zombie) processes of this build's prefix whose name is the given Windows
+# image; other prefixes on the machine may run their own.
+live_processes() {
+  local prefix pid count=0
+  prefix=$(realpath "$KQD_WINEPREFIX")
+  for pid in $(ps -eo pid=,stat=,comm= | awk -v n="$1" '$3 == n && $2 !~ /^Z/ {print $1}'); do
+    grep -qF "$prefix/" "/proc/$pid/maps" 2>/dev/null && count=$((count + 1))
+  done
+  echo "$count"
+}

@@ -154,10 +154,10 @@ class ModeBroadcaster : public ::testing::Test {
     EXPECT_TRUE(slate::SetInterfaces(slate::InterfaceSet::Both));
   }
 
-  // Starts the watcher and waits until it has created the event.
+  // A source may publish as soon as the watcher is started: the event must exist by then.
   static void StartWatching(CModeBroadcaster& broadcaster) {
     broadcaster.StartWatcher();
-    ASSERT_TRUE(PollUntil(ModeEventExists)) << "the watcher did not create EventModeChange";
+    ASSERT_TRUE(ModeEventExists()) << "StartWatcher returned before EventModeChange existed";
   }
 
   // Announces a mode and waits until the watcher has stored it, its last step.
