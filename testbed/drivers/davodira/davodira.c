@@ -4,6 +4,7 @@
 
 #include <ntddk.h>
 
+#include "drivers/control_device.h"
 #include "drivers/davodira_contract.h"
 
 _Static_assert(IOCTL_DAVODIRA_QUERY_MODE == 0x00222700u, "query control code");
@@ -11,9 +12,6 @@ _Static_assert(sizeof(DAVODIRA_RECORD_ENTRY) == 32, "entry layout shared with us
 _Static_assert(sizeof(DAVODIRA_RECORD_HEADER) == 32, "header layout shared with user mode");
 
 DRIVER_INITIALIZE DriverEntry;
-static DRIVER_UNLOAD DavodiraUnload;
-static DRIVER_DISPATCH DavodiraCreateClose;
-static DRIVER_DISPATCH DavodiraDeviceControl;
 
 static struct {
   KSPIN_LOCK lock;
@@ -23,8 +21,6 @@ static struct {
   ULONG dropped;
   DAVODIRA_RECORD_ENTRY entries[DAVODIRA_RECORD_CAPACITY];
 } state;
-
-static UNICODE_STRING dos_device_name = RTL_CONSTANT_STRING(DAVODIRA_DOS_DEVICE_NAME);
 
 /* Caller holds the lock. A full record counts the query instead of keeping it. */
 static void AppendLocked(const DAVODIRA_RECORD_ENTRY* entry) {
@@ -127,18 +123,11 @@ static NTSTATUS ClearRecord(void) {
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS WINAPI DavodiraDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
-  IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
-  void* buffer = irp->AssociatedIrp.SystemBuffer;
-  const ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
-  const ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  ULONG_PTR written = 0;
+static NTSTATUS DeviceControl(ULONG code, void* buffer, ULONG in_length, ULONG out_length, ULONG_PTR* written) {
   NTSTATUS status;
-  (void)device;
-
-  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+  switch (code) {
     case IOCTL_DAVODIRA_QUERY_MODE:
-      status = QueryMode(buffer, in_length, out_length, &written);
+      status = QueryMode(buffer, in_length, out_length, written);
       break;
     case IOCTL_DAVODIRA_SET_ANSWER:
       status = SetAnswer(buffer, in_length);
@@ -147,7 +136,7 @@ static NTSTATUS WINAPI DavodiraDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
       status = SetFail(buffer, in_length);
       break;
     case IOCTL_DAVODIRA_READ_RECORD:
-      status = ReadRecord(buffer, out_length, &written);
+      status = ReadRecord(buffer, out_length, written);
       break;
     case IOCTL_DAVODIRA_CLEAR_RECORD:
       status = ClearRecord();
@@ -157,29 +146,10 @@ static NTSTATUS WINAPI DavodiraDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
       break;
   }
 
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = written;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
-static NTSTATUS WINAPI DavodiraCreateClose(DEVICE_OBJECT* device, IRP* irp) {
-  (void)device;
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
-}
-
-static void WINAPI DavodiraUnload(DRIVER_OBJECT* driver) {
-  IoDeleteSymbolicLink(&dos_device_name);
-  if (driver->DeviceObject != NULL) IoDeleteDevice(driver->DeviceObject);
-}
-
 NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry) {
-  UNICODE_STRING device_name = RTL_CONSTANT_STRING(DAVODIRA_NT_DEVICE_NAME);
-  DEVICE_OBJECT* device = NULL;
-  NTSTATUS status;
   (void)registry;
 
   KeInitializeSpinLock(&state.lock);
@@ -187,18 +157,6 @@ NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry) {
   state.fail = FALSE;
   state.count = state.dropped = 0;
 
-  status = IoCreateDevice(driver, 0, &device_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-  if (!NT_SUCCESS(status)) return status;
-
-  driver->MajorFunction[IRP_MJ_CREATE] = DavodiraCreateClose;
-  driver->MajorFunction[IRP_MJ_CLOSE] = DavodiraCreateClose;
-  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DavodiraDeviceControl;
-  driver->DriverUnload = DavodiraUnload;
-
-  status = IoCreateSymbolicLink(&dos_device_name, &device_name);
-  if (!NT_SUCCESS(status)) {
-    IoDeleteDevice(device);
-    return status;
-  }
-  return STATUS_SUCCESS;
+  return ControlDeviceCreate(driver, DAVODIRA_NT_DEVICE_NAME, DAVODIRA_DOS_DEVICE_NAME, FILE_DEVICE_UNKNOWN,
+                             DeviceControl);
 }

@@ -4,6 +4,7 @@
 
 #include <ntddk.h>
 
+#include "drivers/control_device.h"
 #include "drivers/pwraux_contract.h"
 
 _Static_assert(sizeof(PWRAUX_REQUEST) == PWRAUX_REQUEST_SIZE, "request layout");
@@ -11,9 +12,6 @@ _Static_assert(sizeof(PWRAUX_RECORD_ENTRY) == 32, "entry layout shared with user
 _Static_assert(IOCTL_PWRAUX_NOTIFY == 0x831020C0u, "notify control code");
 
 DRIVER_INITIALIZE DriverEntry;
-static DRIVER_UNLOAD PwrAuxUnload;
-static DRIVER_DISPATCH PwrAuxCreateClose;
-static DRIVER_DISPATCH PwrAuxDeviceControl;
 
 static struct {
   KSPIN_LOCK lock;
@@ -23,8 +21,6 @@ static struct {
   BOOLEAN fail_all;
   PWRAUX_RECORD_ENTRY entries[PWRAUX_RECORD_CAPACITY];
 } record;
-
-static UNICODE_STRING dos_device_name = RTL_CONSTANT_STRING(PWRAUX_DOS_DEVICE_NAME);
 
 /* Interrupt time: monotonic, 100 ns units, readable at any IRQL. */
 static ULONGLONG ArrivalTime(void) { return KeQueryInterruptTime(); }
@@ -108,21 +104,14 @@ static NTSTATUS SetFailures(const void* input, ULONG length) {
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS WINAPI PwrAuxDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
-  IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
-  void* buffer = irp->AssociatedIrp.SystemBuffer;
-  const ULONG in_length = stack->Parameters.DeviceIoControl.InputBufferLength;
-  const ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  ULONG_PTR written = 0;
+static NTSTATUS DeviceControl(ULONG code, void* buffer, ULONG in_length, ULONG out_length, ULONG_PTR* written) {
   NTSTATUS status;
-  (void)device;
-
-  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+  switch (code) {
     case IOCTL_PWRAUX_NOTIFY:
       status = Notify(buffer, in_length);
       break;
     case IOCTL_PWRAUX_READ_RECORD:
-      status = ReadRecord(buffer, out_length, &written);
+      status = ReadRecord(buffer, out_length, written);
       break;
     case IOCTL_PWRAUX_CLEAR_RECORD:
       status = ClearRecord();
@@ -135,47 +124,15 @@ static NTSTATUS WINAPI PwrAuxDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
       break;
   }
 
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = written;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
-static NTSTATUS WINAPI PwrAuxCreateClose(DEVICE_OBJECT* device, IRP* irp) {
-  (void)device;
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
-}
-
-static void WINAPI PwrAuxUnload(DRIVER_OBJECT* driver) {
-  IoDeleteSymbolicLink(&dos_device_name);
-  if (driver->DeviceObject != NULL) IoDeleteDevice(driver->DeviceObject);
-}
-
 NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry) {
-  UNICODE_STRING device_name = RTL_CONSTANT_STRING(PWRAUX_NT_DEVICE_NAME);
-  DEVICE_OBJECT* device = NULL;
-  NTSTATUS status;
   (void)registry;
 
   KeInitializeSpinLock(&record.lock);
   record.count = record.dropped = record.failures_left = 0;
   record.fail_all = FALSE;
 
-  status = IoCreateDevice(driver, 0, &device_name, PWRAUX_DEVICE_TYPE, 0, FALSE, &device);
-  if (!NT_SUCCESS(status)) return status;
-
-  driver->MajorFunction[IRP_MJ_CREATE] = PwrAuxCreateClose;
-  driver->MajorFunction[IRP_MJ_CLOSE] = PwrAuxCreateClose;
-  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PwrAuxDeviceControl;
-  driver->DriverUnload = PwrAuxUnload;
-
-  status = IoCreateSymbolicLink(&dos_device_name, &device_name);
-  if (!NT_SUCCESS(status)) {
-    IoDeleteDevice(device);
-    return status;
-  }
-  return STATUS_SUCCESS;
+  return ControlDeviceCreate(driver, PWRAUX_NT_DEVICE_NAME, PWRAUX_DOS_DEVICE_NAME, PWRAUX_DEVICE_TYPE, DeviceControl);
 }
