@@ -137,6 +137,8 @@ bool IsAnyOwnerInfPresent(PCWSTR names) {
   return false;
 }
 
+// The name goes out with %ls: MinGW's C++ stdio reads %s in a wide format as a
+// narrow string, while %ls means a wide one everywhere, MSVC included.
 void StopAndDeleteService(PCWSTR serviceName) {
   UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) {

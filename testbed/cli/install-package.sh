@@ -9,6 +9,8 @@ kqd_wine_start_server || exit 1
 kqd_remove_kqd_service || exit 1
 oem=$(kqd_copy_oem_inf "$KQD_PACKAGE_INF") || exit 1
 # The co-installer copy section: kqd.exe and the package INF into DIRID 11.
+# A copy left by an earlier removal may carry a LocalSystem-only DACL: replace it.
+kqd_remove_file_nocase "$KQD_SYSTEM32" kqddrv.inf
 cp "$KQD_BIN/kqd.exe" "$KQD_SYSTEM32/kqd.exe" && cp "$KQD_PACKAGE_INF" "$KQD_SYSTEM32/kqddrv.inf" || exit 1
 # [KQD_AddService]: own process (0x10), automatic (2), error control normal (1), %11%\kqd.exe.
 kqd_sc create KQD binPath= 'C:\windows\system32\kqd.exe' type= own start= auto error= normal obj= LocalSystem \

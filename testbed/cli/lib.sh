@@ -60,6 +60,9 @@ kqd_remove_kernel_driver() {
 KQD_PACKAGE_INF="$KQD_TESTBED/../src/setup/kqddrv.inf"
 KQD_INF_DIR="$WINEPREFIX/drive_c/windows/inf"
 
+# Windows names match without regard to case; the prefix's files do not: DIR NAME
+kqd_remove_file_nocase() { find "$1" -maxdepth 1 -type f -iname "$2" -delete; }
+
 # Stops and deletes the service "KQD" when it exists.
 kqd_remove_kqd_service() {
   [ "$(kqd_service_state KQD)" = ABSENT ] && return 0
@@ -73,10 +76,10 @@ kqd_remove_kqd_service() {
 kqd_copy_oem_inf() {
   local inf=$1 f n=0
   mkdir -p "$KQD_INF_DIR"
-  for f in "$KQD_INF_DIR"/oem*.inf; do
-    [ -f "$f" ] && cmp -s "$f" "$inf" && { basename "$f"; return 0; }
-  done
-  while [ -e "$KQD_INF_DIR/oem$n.inf" ]; do n=$((n + 1)); done
+  while IFS= read -r f; do
+    cmp -s "$f" "$inf" && { basename "$f"; return 0; }
+  done < <(find "$KQD_INF_DIR" -maxdepth 1 -type f -iname 'oem*.inf' | sort)
+  while [ -n "$(find "$KQD_INF_DIR" -maxdepth 1 -iname "oem$n.inf")" ]; do n=$((n + 1)); done
   cp "$inf" "$KQD_INF_DIR/oem$n.inf" || return 1
   echo "oem$n.inf"
 }
@@ -84,8 +87,8 @@ kqd_copy_oem_inf() {
 # The oemN.inf that holds the package INF, or a failure when none does.
 kqd_installed_oem_inf() {
   local f
-  for f in "$KQD_INF_DIR"/oem*.inf; do
-    [ -f "$f" ] && cmp -s "$f" "$KQD_PACKAGE_INF" && { basename "$f"; return 0; }
-  done
+  while IFS= read -r f; do
+    cmp -s "$f" "$KQD_PACKAGE_INF" && { basename "$f"; return 0; }
+  done < <(find "$KQD_INF_DIR" -maxdepth 1 -type f -iname 'oem*.inf' | sort)
   return 1
 }

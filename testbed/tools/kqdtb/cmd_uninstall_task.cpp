@@ -91,12 +91,23 @@ int RunUninstallTask(int argc, wchar_t**) {
   ::GetSystemDirectoryW(directory, MAX_PATH);
   const auto workingDirectory = Element(*xml, L"WorkingDirectory", exec, execEnd);
 
+  // The action's console output comes through a pipe of ours. Wine hands a child's
+  // unix stdio to the processes it starts in turn (the uninstall among them), so
+  // reading to the end of the pipe would wait for those too: read until the
+  // action's process has ended, then take what is left.
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 1;
+  UniqueHandleNull output(readEnd);
+  UniqueHandleNull childOutput(writeEnd);
+  ::SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
+
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdOutput = childOutput.get();
+  startup.hStdError = childOutput.get();
   PROCESS_INFORMATION info = {};
   if (!::CreateProcessW(program, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                         workingDirectory ? workingDirectory->c_str() : directory, &startup, &info)) {
@@ -105,10 +116,30 @@ int RunUninstallTask(int argc, wchar_t**) {
   }
   UniqueHandleNull process(info.hProcess);
   UniqueHandleNull thread(info.hThread);
-  if (::WaitForSingleObject(process.get(), kTaskTimeoutMs) != WAIT_OBJECT_0) {
-    Err(L"kqdtb run-uninstall-task: %ls still runs after %lu s\n", commandLine.c_str(), kTaskTimeoutMs / 1000);
-    return 1;
+  childOutput.reset();
+
+  const HANDLE stdOut = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  auto relay = [&] {
+    DWORD available = 0;
+    while (::PeekNamedPipe(output.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+      char chunk[4096];
+      DWORD read = 0;
+      if (!::ReadFile(output.get(), chunk, available < sizeof(chunk) ? available : sizeof(chunk), &read, nullptr)) {
+        return;
+      }
+      DWORD written = 0;
+      ::WriteFile(stdOut, chunk, read, &written, nullptr);
+    }
+  };
+  const ULONGLONG deadline = ::GetTickCount64() + kTaskTimeoutMs;
+  while (::WaitForSingleObject(process.get(), 10) == WAIT_TIMEOUT) {
+    relay();
+    if (::GetTickCount64() > deadline) {
+      Err(L"kqdtb run-uninstall-task: %ls still runs after %lu s\n", commandLine.c_str(), kTaskTimeoutMs / 1000);
+      return 1;
+    }
   }
+  relay();
   DWORD exitCode = 1;
   ::GetExitCodeProcess(process.get(), &exitCode);
   return static_cast<int>(exitCode);
