@@ -49,13 +49,18 @@ system_inf() { find "$KQD_SYSTEM32" -maxdepth 1 -type f -iname kqddrv.inf | head
 mode_key_present() { kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' >/dev/null 2>&1; }
 task_registered() { kqdtb tasks-list | tr -d '\r' | grep -qx '\\Tavmir\\Tavmir KQD Uninstall Task'; }
 gate_calls() { local n=0; [ -f "$gate_dir/calls.log" ] && n=$(grep -c '^start ' "$gate_dir/calls.log"); echo "$n"; }
+gate_started_once() { [ "$(gate_calls)" = 1 ]; }
 gate_done() { grep -qx done "$gate_dir/calls.log" 2>/dev/null; }
 service_absent() { [ "$(kqd_service_state KQD)" = ABSENT ]; }
 # Output goes through a file: the uninstall process inherits the unix stdio of the
 # process that started it, so a pipe would stay open for as long as it runs.
 out_file=$(mktemp)
 run_task() { kqdtb run-uninstall-task </dev/null >"$out_file" 2>&1; local rc=$?; tr -d '\r' <"$out_file"; return $rc; }
-run_kqd() { kqd_wine 'C:\windows\system32\kqd.exe' "$@" </dev/null >"$out_file" 2>/dev/null; local rc=$?; tr -d '\r' <"$out_file"; return $rc; }
+# (Wine's own stderr is dropped outright: a filter would be held open the same way.)
+run_kqd() {
+  "$KQD_WINE" 'C:\windows\system32\kqd.exe' "$@" </dev/null >"$out_file" 2>/dev/null
+  local rc=$?; tr -d '\r' <"$out_file"; return $rc
+}
 dacl() { kqdtb file-dacl 'C:\windows\system32\kqddrv.INF' | tr -d '\r'; }
 
 # The package installed with the service running, the uninstall task registered by it.
@@ -98,7 +103,7 @@ other_device)
 gone_running)
   setup_machine --start
   check "the running service registered the uninstall task" wait_for 30 task_registered
-  check "remove-package deletes the oemN.inf" kqdtb remove-package
+  check_eq "remove-package deletes the oemN.inf" "removed $oem" "$(kqdtb remove-package | tr -d '\r')"
   check "the package's oemN.inf is gone" not kqd_installed_oem_inf
   check "kqd.exe stays until the uninstall" system_file kqd.exe
   touch "$gate_dir/hold"
@@ -110,7 +115,7 @@ gone_running)
   check "the task is deleted" not task_registered
   check "the service is marked for deletion or gone" wait_for 30 service_absent
   # The uninstall is held: kqd.exe has ended without waiting for it.
-  check_eq "one uninstall process was started" 1 "$(gate_calls)"
+  check "one uninstall process was started" wait_for 30 gate_started_once
   check_eq "and it still runs while held" 1 "$(live_processes rundll32.exe)"
   check_eq "its command line" "$uninstall_line" "$(grep '^start ' "$gate_dir/calls.log")"
   check "kqddrv.INF is the embedded INF byte for byte" cmp -s "$(system_inf)" "$KQD_PACKAGE_INF"
@@ -151,7 +156,7 @@ leftover)
   out=$(run_kqd -PNPTASK); rc=$?
   check_eq "-PNPTASK exits 0" 0 "$rc"
   check_eq "-PNPTASK removes the stopped service" "KQD is removed." "$out"
-  check_eq "one uninstall process was started" 1 "$(gate_calls)"
+  check "one uninstall process was started" wait_for 30 gate_started_once
   check "the leftover was replaced by the embedded INF" cmp -s "$(system_inf)" "$KQD_PACKAGE_INF"
   check_eq "with the one-entry DACL" 1 "$(dacl | grep -c 'S-1-5-18$')"
   rm -f "$gate_dir/hold"
