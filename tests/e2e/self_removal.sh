@@ -49,6 +49,8 @@ system_inf() { find "$KQD_SYSTEM32" -maxdepth 1 -type f -iname kqddrv.inf | head
 mode_key_present() { kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' >/dev/null 2>&1; }
 task_registered() { kqdtb tasks-list | tr -d '\r' | grep -qx '\\Tavmir\\Tavmir KQD Uninstall Task'; }
 gate_calls() { local n=0; [ -f "$gate_dir/calls.log" ] && n=$(grep -c '^start ' "$gate_dir/calls.log"); echo "$n"; }
+# (By command line: the image name is longer than ps's 15-character comm.)
+stand_in_processes() { ps -eo stat=,args= | grep -v '^Z' | grep -c '[k]qdtb_slowstop\.exe'; }
 gate_started_once() { [ "$(gate_calls)" = 1 ]; }
 gate_done() { grep -qx done "$gate_dir/calls.log" 2>/dev/null; }
 service_absent() { [ "$(kqd_service_state KQD)" = ABSENT ]; }
@@ -180,6 +182,36 @@ leftover_locked)
   check "no uninstall process was started" not wait_for 5 bash -c "[ -s '$gate_dir/calls.log' ]"
   check_eq "the leftover is untouched" leftover "$(tr -d '\r' <"$(system_inf)")"
   check "kqd.exe stays" system_file kqd.exe
+  ;;
+
+slow_stop | stop_refused)
+  # "KQD" is a stand-in service that takes seconds to stop, or refuses to.
+  cp "$KQD_BIN/kqdtb_slowstop.exe" "$KQD_SYSTEM32/kqdtb_slowstop.exe" || exit 1
+  arg=3500; [ "$case_name" = stop_refused ] && arg=refuse
+  setup_machine --start --service-binary "C:\\windows\\system32\\kqdtb_slowstop.exe $arg"
+  touch "$gate_dir/hold"
+  check "the stand-in runs" kqd_wait_service_state KQD RUNNING 30
+  kqdtb remove-package >/dev/null
+  out=$(run_kqd -PnPTask); rc=$?
+  check_eq "-PnPTask exits 0" 0 "$rc"
+  printf '     output: %q\n' "$out"
+  if [ "$case_name" = slow_stop ]; then
+    # One dot per further second of STOP_PENDING (about three for 3.5 s).
+    re=$'^Stopping KQD\\.\\.{2,4}\nKQD is stopped\\.\nKQD is removed\\.$'
+    check "a dot per second while stop is pending, then stopped and removed" eval '[[ $out =~ $re ]]'
+  else
+    re=$'^Stopping KQD\\.\\.*\nKQD failed to stop\\.\nKQD is removed\\.$'
+    check "failed to stop, still marked for deletion" eval '[[ $out =~ $re ]]'
+    check_eq "the refused stop leaves it running" RUNNING "$(kqd_service_state KQD)"
+    check_eq "its process runs on" 1 "$(stand_in_processes)"
+  fi
+  # The uninstall's DelService (flag 0x200) stops what is still there and deletes it.
+  rm -f "$gate_dir/hold"
+  check "the uninstall section ran" wait_for 60 gate_done
+  check "the service entry is gone" wait_for 30 service_absent
+  check_eq "and its process" 0 "$(stand_in_processes)"
+  check "the Mode key is deleted" not mode_key_present
+  rm -f "$KQD_SYSTEM32/kqdtb_slowstop.exe"
   ;;
 
 *) echo "unknown case $case_name"; exit 2 ;;
