@@ -1,4 +1,4 @@
-# usage: install-package [--start] [--service-binary "C:\path\x.exe ARGS"] — install the driver package's KQD part as device installation does: kqd.exe and the INF to system32, the INF as C:\windows\inf\oemN.inf, the service from [KQD_AddService] with "Owners" and the indirect "DisplayName"; prints oemN.inf
+# usage: [--start] [--service-binary "C:\path\x.exe ARGS"] — install the driver package's KQD part as device installation does: kqd.exe and the INF to system32, the INF as C:\windows\inf\oemN.inf, the service from [KQD_AddService] with "Owners" and the indirect "DisplayName"; prints oemN.inf
 start=0
 binary='C:\windows\system32\kqd.exe'  # a test may put a stand-in service in its place
 while [ $# -gt 0 ]; do

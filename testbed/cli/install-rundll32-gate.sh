@@ -1,4 +1,4 @@
-# usage: install-rundll32-gate — replace the prefix's rundll32.exe by one that logs each start to C:\kqdtb\rundll32\calls.log and waits while C:\kqdtb\rundll32\hold exists, then runs the DLL entry as rundll32 does
+# usage: replace the prefix's rundll32.exe by one that logs each start to C:\kqdtb\rundll32\calls.log and waits while C:\kqdtb\rundll32\hold exists, then runs the DLL entry as rundll32 does
 kqd_wine_start_server || exit 1
 gate="$WINEPREFIX/drive_c/kqdtb/rundll32"
 mkdir -p "$gate" && rm -f "$gate/calls.log" "$gate/hold"

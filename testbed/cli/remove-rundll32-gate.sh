@@ -1,4 +1,4 @@
-# usage: remove-rundll32-gate — give the prefix its own rundll32.exe back and release any held call
+# usage: give the prefix its own rundll32.exe back and release any held call
 kqd_wine_start_server || exit 1
 rm -f "$WINEPREFIX/drive_c/kqdtb/rundll32/hold"
 if [ -f "$KQD_SYSTEM32/rundll32.exe.kqdtb-orig" ]; then
