@@ -73,9 +73,16 @@ struct ServiceHandleTraits {
   static void close(pointer h) noexcept { ::CloseServiceHandle(h); }
 };
 
+struct LocalMemTraits {  // LocalAlloc blocks, and what APIs hand out for LocalFree
+  using pointer = HLOCAL;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::LocalFree(h); }
+};
+
 using UniqueHandleNull = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueHkey = UniqueHandle<RegKeyTraits>;
 using UniqueScHandle = UniqueHandle<ServiceHandleTraits>;
+using UniqueLocal = UniqueHandle<LocalMemTraits>;
 
 }  // namespace kqd::win

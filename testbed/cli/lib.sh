@@ -55,3 +55,40 @@ kqd_remove_kernel_driver() {
   fi
   rm -f "$KQD_SYSTEM32/drivers/$file"
 }
+
+# The driver package: its INF in the source tree, and the prefix's INF directory.
+KQD_PACKAGE_INF="$KQD_TESTBED/../src/setup/kqddrv.inf"
+KQD_INF_DIR="$WINEPREFIX/drive_c/windows/inf"
+
+# Windows names match without regard to case; the prefix's files do not: DIR NAME
+kqd_remove_file_nocase() { find "$1" -maxdepth 1 -type f -iname "$2" -delete; }
+
+# Stops and deletes the service "KQD" when it exists.
+kqd_remove_kqd_service() {
+  [ "$(kqd_service_state KQD)" = ABSENT ] && return 0
+  kqd_sc stop KQD >/dev/null 2>&1
+  kqd_wait_service_state KQD STOPPED 30 >/dev/null 2>&1
+  kqd_sc delete KQD >/dev/null || { echo "kqdtb: sc delete KQD failed" >&2; return 1; }
+}
+
+# Copies an INF into the INF directory as SetupCopyOEMInf does: an identical oemN.inf
+# is reused, otherwise the first free number is taken. Prints the name.
+kqd_copy_oem_inf() {
+  local inf=$1 f n=0
+  mkdir -p "$KQD_INF_DIR"
+  while IFS= read -r f; do
+    cmp -s "$f" "$inf" && { basename "$f"; return 0; }
+  done < <(find "$KQD_INF_DIR" -maxdepth 1 -type f -iname 'oem*.inf' | sort)
+  while [ -n "$(find "$KQD_INF_DIR" -maxdepth 1 -iname "oem$n.inf")" ]; do n=$((n + 1)); done
+  cp "$inf" "$KQD_INF_DIR/oem$n.inf" || return 1
+  echo "oem$n.inf"
+}
+
+# The oemN.inf that holds the package INF, or a failure when none does.
+kqd_installed_oem_inf() {
+  local f
+  while IFS= read -r f; do
+    cmp -s "$f" "$KQD_PACKAGE_INF" && { basename "$f"; return 0; }
+  done < <(find "$KQD_INF_DIR" -maxdepth 1 -type f -iname 'oem*.inf' | sort)
+  return 1
+}
