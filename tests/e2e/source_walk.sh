@@ -29,7 +29,11 @@ stored_mode() {
   kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |
     awk '$1 == "Mode" {print $3}' | { read -r v && echo $((v)); }
 }
-mode_is() { local i; for ((i = 0; i < 100; i++)); do [ "$(stored_mode)" = "$1" ] && return 0; sleep 0.1; done; return 1; }
+mode_is() { # mode_is MODE [TENTHS]
+  local i
+  for ((i = 0; i < ${2:-100}; i++)); do [ "$(stored_mode)" = "$1" ] && return 0; sleep 0.1; done
+  return 1
+}
 # The third fields of the energy-management driver's requests since the last clear, as "9 1".
 pwraux_fields() {
   local ms code bytes outcome out=() b
@@ -80,7 +84,14 @@ fold() {
         4) kqdtb sensor-angles 270 260 ;;
         2) kqdtb sensor-angles 355 90 ;;
       esac >/dev/null ;;
-    driver) kqdtb driver-mode "$mode" >/dev/null ;;
+    driver)
+      # The watch thread takes "Type2" as it finds it when it starts; a flip made
+      # before that is its starting value, so flip again until the mode arrives.
+      local attempt
+      for attempt in 1 2 3 4 5; do
+        kqdtb driver-mode "$mode" >/dev/null
+        mode_is "$mode" 20 && break
+      done ;;
   esac
 }
 

@@ -163,8 +163,17 @@ TEST_F(SourceChain, WithNeitherProviderNorSensor_TheDriverWins_WithEverySwitchOf
   EXPECT_EQ(controller_->GetMode(), 2u);
   EXPECT_TRUE(SentIs({10}));
 
+  // The watch thread reads "Type2" on its own schedule, and a flip made before that
+  // is its starting value: flip until the driver is asked.
   ASSERT_TRUE(davodira::SetAnswer(0x00020004));
-  ASSERT_TRUE(davodira::FlipType2().has_value());
+  ASSERT_TRUE(davodira::Clear());
+  bool asked = false;
+  for (int attempt = 0; attempt < 10 && !asked; ++attempt) {
+    ASSERT_TRUE(davodira::FlipType2().has_value());
+    const auto record = davodira::WaitForEntries(1, 2000);
+    asked = record && !record->entries.empty();
+  }
+  ASSERT_TRUE(asked) << "the watch thread never asked the driver";
   EXPECT_TRUE(Stored(3));
   // The driver's switches send neither posture nor raw mode.
   EXPECT_EQ(Sent(), std::vector<uint32_t>{10});
