@@ -1,7 +1,5 @@
 #include "common/davodira_client.h"
 
-#include <cstring>
-
 #include "common/device_record.h"
 #include "drivers/davodira_contract.h"
 #include "win/unique_handle.h"
@@ -62,6 +60,15 @@ bool SetDword(HKEY key, DWORD value) {
                           sizeof(value)) == ERROR_SUCCESS;
 }
 
+Record Summarize(const DAVODIRA_RECORD_HEADER& header) {
+  Record record;
+  record.dropped = header.dropped;
+  record.answer = header.answer;
+  record.fail = header.fail != 0;
+  record.frequency = header.frequency;
+  return record;
+}
+
 }  // namespace
 
 std::uint64_t Record::To100ns(std::uint64_t ticks) const {
@@ -72,17 +79,8 @@ std::uint64_t Record::To100ns(std::uint64_t ticks) const {
 bool IsPresent() { return device::Open(DAVODIRA_WIN32_PATH, kAccess).valid(); }
 
 std::optional<Record> ReadRecord() {
-  const auto raw = device::ReadRecord<DAVODIRA_RECORD_HEADER, DAVODIRA_RECORD_ENTRY>(
-      DAVODIRA_WIN32_PATH, kAccess, IOCTL_DAVODIRA_READ_RECORD, DAVODIRA_READ_BUFFER_SIZE);
-  if (!raw) return std::nullopt;
-  Record record;
-  record.dropped = raw->header.dropped;
-  record.answer = raw->header.answer;
-  record.fail = raw->header.fail != 0;
-  record.frequency = raw->header.frequency;
-  record.entries.reserve(raw->entries.size());
-  for (const auto& entry : raw->entries) record.entries.push_back(Decode(entry));
-  return record;
+  return device::ReadRecord<DAVODIRA_RECORD_HEADER, DAVODIRA_RECORD_ENTRY>(
+      DAVODIRA_WIN32_PATH, kAccess, IOCTL_DAVODIRA_READ_RECORD, DAVODIRA_READ_BUFFER_SIZE, &Summarize, &Decode);
 }
 
 std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "win/unique_handle.h"
@@ -22,24 +23,25 @@ bool Control(const wchar_t* path, DWORD access, DWORD code, const void* input, D
 // An IOCTL with output only: the bytes it returned, or nothing on failure.
 std::optional<std::vector<std::uint8_t>> Read(const wchar_t* path, DWORD access, DWORD code, std::size_t limit);
 
-template <typename Header, typename Entry>
-struct RawRecord {
-  Header header;
-  std::vector<Entry> entries;
-};
-
-// The header and every entry it counts; nothing when the device is absent or
-// the buffer did not hold the whole record.
-template <typename Header, typename Entry>
-std::optional<RawRecord<Header, Entry>> ReadRecord(const wchar_t* path, DWORD access, DWORD code, std::size_t limit) {
+// The record the device hands out: `summarize` makes it from the header and
+// `decode` adds each entry the header counts. Nothing when the device is absent
+// or the buffer did not hold the whole record.
+template <typename Header, typename Entry, typename Summarize, typename Decode>
+auto ReadRecord(const wchar_t* path, DWORD access, DWORD code, std::size_t limit, Summarize summarize, Decode decode)
+    -> std::optional<decltype(summarize(std::declval<const Header&>()))> {
   const auto bytes = Read(path, access, code, limit);
   if (!bytes || bytes->size() < sizeof(Header)) return std::nullopt;
-  RawRecord<Header, Entry> record;
-  std::memcpy(&record.header, bytes->data(), sizeof(Header));
-  const std::size_t delivered = (bytes->size() - sizeof(Header)) / sizeof(Entry);
-  if (delivered != record.header.count) return std::nullopt;
-  record.entries.resize(delivered);
-  if (delivered != 0) std::memcpy(record.entries.data(), bytes->data() + sizeof(Header), delivered * sizeof(Entry));
+  Header header;
+  std::memcpy(&header, bytes->data(), sizeof(header));
+  const std::size_t delivered = (bytes->size() - sizeof(header)) / sizeof(Entry);
+  if (delivered != header.count) return std::nullopt;
+  auto record = summarize(header);
+  record.entries.reserve(delivered);
+  for (std::size_t i = 0; i < delivered; ++i) {
+    Entry raw;
+    std::memcpy(&raw, bytes->data() + sizeof(header) + i * sizeof(raw), sizeof(raw));
+    record.entries.push_back(decode(raw));
+  }
   return record;
 }
 

@@ -36,21 +36,21 @@ bool SetPlan(std::uint32_t failNext, bool failAll) {
   return Control(IOCTL_PWRAUX_SET_FAILURES, &plan, sizeof(plan));
 }
 
+Record Summarize(const PWRAUX_RECORD_HEADER& header) {
+  Record record;
+  record.dropped = header.dropped;
+  record.failuresLeft = header.failures_left;
+  record.failAll = header.fail_all != 0;
+  return record;
+}
+
 }  // namespace
 
 bool IsPresent() { return device::Open(PWRAUX_WIN32_PATH, kAccess).valid(); }
 
 std::optional<Record> ReadRecord() {
-  const auto raw = device::ReadRecord<PWRAUX_RECORD_HEADER, PWRAUX_RECORD_ENTRY>(
-      PWRAUX_WIN32_PATH, kAccess, IOCTL_PWRAUX_READ_RECORD, PWRAUX_READ_BUFFER_SIZE);
-  if (!raw) return std::nullopt;
-  Record record;
-  record.dropped = raw->header.dropped;
-  record.failuresLeft = raw->header.failures_left;
-  record.failAll = raw->header.fail_all != 0;
-  record.entries.reserve(raw->entries.size());
-  for (const auto& entry : raw->entries) record.entries.push_back(Decode(entry));
-  return record;
+  return device::ReadRecord<PWRAUX_RECORD_HEADER, PWRAUX_RECORD_ENTRY>(
+      PWRAUX_WIN32_PATH, kAccess, IOCTL_PWRAUX_READ_RECORD, PWRAUX_READ_BUFFER_SIZE, &Summarize, &Decode);
 }
 
 std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs) {
