@@ -82,7 +82,7 @@ HRESULT Guarded(Body&& body) noexcept {
 }
 
 struct Tag {};
-using Live = com::Counts<Tag>;
+using Counts = com::Counts<Tag>;
 
 template <typename Interface>
 using Object = com::ComObject<Tag, Interface>;
@@ -246,9 +246,9 @@ class Subscription {
  public:
   explicit Subscription(ComPtr<IWbemObjectSink> sink)
       : sink_(std::move(sink)), cancel_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    ++Live::live;
+    ++Counts::live;
   }
-  ~Subscription() { --Live::live; }
+  ~Subscription() { --Counts::live; }
   Subscription(const Subscription&) = delete;
   Subscription& operator=(const Subscription&) = delete;
 
@@ -616,8 +616,8 @@ void EnsureApartmentRegistered() {
 }  // namespace
 
 IClassFactory* LocatorFactory() { return &g_locatorFactory; }
-long LiveObjects() { return Live::live.load(); }
-bool ServerIdle() { return Live::Idle() && !g_apartmentRegistered.load(); }
+long LiveObjects() { return Counts::live.load(); }
+bool ServerIdle() { return Counts::Idle() && !g_apartmentRegistered.load(); }
 
 size_t ActiveSubscriptions() {
   std::lock_guard lock(g_subscriptionLock);
