@@ -1,30 +1,21 @@
 #include "common/davodira_client.h"
 
-#include <cstring>
-
+#include "common/device_record.h"
 #include "drivers/davodira_contract.h"
 #include "win/unique_handle.h"
 
 namespace kqdtb::davodira {
 namespace {
 
-using kqd::win::UniqueFile;
 using kqd::win::UniqueHkey;
+
+constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
 
 static_assert(sizeof(DAVODIRA_RECORD_ENTRY) == 32, "entry layout shared with the driver");
 static_assert(sizeof(DAVODIRA_RECORD_HEADER) == 32, "header layout shared with the driver");
 
-UniqueFile OpenDevice() {
-  return UniqueFile{::CreateFileW(DAVODIRA_WIN32_PATH, GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)};
-}
-
 bool Control(DWORD code, const void* input, DWORD inputLength) {
-  const UniqueFile device = OpenDevice();
-  if (!device) return false;
-  DWORD returned = 0;
-  return ::DeviceIoControl(device.get(), code, const_cast<void*>(input), inputLength, nullptr, 0, &returned,
-                           nullptr) != FALSE;
+  return device::Control(DAVODIRA_WIN32_PATH, kAccess, code, input, inputLength);
 }
 
 bool SetUlong(DWORD code, std::uint32_t value) {
@@ -69,6 +60,15 @@ bool SetDword(HKEY key, DWORD value) {
                           sizeof(value)) == ERROR_SUCCESS;
 }
 
+Record Summarize(const DAVODIRA_RECORD_HEADER& header) {
+  Record record;
+  record.dropped = header.dropped;
+  record.answer = header.answer;
+  record.fail = header.fail != 0;
+  record.frequency = header.frequency;
+  return record;
+}
+
 }  // namespace
 
 std::uint64_t Record::To100ns(std::uint64_t ticks) const {
@@ -76,44 +76,15 @@ std::uint64_t Record::To100ns(std::uint64_t ticks) const {
   return ticks / perSecond * 10000000u + ticks % perSecond * 10000000u / perSecond;
 }
 
-bool IsPresent() { return OpenDevice().valid(); }
+bool IsPresent() { return device::Open(DAVODIRA_WIN32_PATH, kAccess).valid(); }
 
 std::optional<Record> ReadRecord() {
-  const UniqueFile device = OpenDevice();
-  if (!device) return std::nullopt;
-  std::vector<std::uint8_t> buffer(DAVODIRA_READ_BUFFER_SIZE);
-  DWORD returned = 0;
-  if (!::DeviceIoControl(device.get(), IOCTL_DAVODIRA_READ_RECORD, nullptr, 0, buffer.data(),
-                         static_cast<DWORD>(buffer.size()), &returned, nullptr) ||
-      returned < sizeof(DAVODIRA_RECORD_HEADER)) {
-    return std::nullopt;
-  }
-  DAVODIRA_RECORD_HEADER header;
-  std::memcpy(&header, buffer.data(), sizeof(header));
-  const std::size_t delivered = (returned - sizeof(header)) / sizeof(DAVODIRA_RECORD_ENTRY);
-  if (delivered != header.count) return std::nullopt;  // the buffer holds the whole record
-
-  Record record;
-  record.dropped = header.dropped;
-  record.answer = header.answer;
-  record.fail = header.fail != 0;
-  record.frequency = header.frequency;
-  record.entries.reserve(delivered);
-  for (std::size_t i = 0; i < delivered; ++i) {
-    DAVODIRA_RECORD_ENTRY raw;
-    std::memcpy(&raw, buffer.data() + sizeof(header) + i * sizeof(raw), sizeof(raw));
-    record.entries.push_back(Decode(raw));
-  }
-  return record;
+  return device::ReadRecord<DAVODIRA_RECORD_HEADER, DAVODIRA_RECORD_ENTRY>(
+      DAVODIRA_WIN32_PATH, kAccess, IOCTL_DAVODIRA_READ_RECORD, DAVODIRA_READ_BUFFER_SIZE, &Summarize, &Decode);
 }
 
 std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  for (;;) {
-    std::optional<Record> record = ReadRecord();
-    if (!record || record->entries.size() >= count || ::GetTickCount64() >= deadline) return record;
-    ::Sleep(10);
-  }
+  return device::WaitForEntries(&ReadRecord, count, timeoutMs);
 }
 
 bool SetAnswer(std::uint32_t word) { return SetUlong(IOCTL_DAVODIRA_SET_ANSWER, word); }

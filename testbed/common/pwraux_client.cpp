@@ -2,25 +2,18 @@
 
 #include <cstring>
 
+#include "common/device_record.h"
 #include "drivers/pwraux_contract.h"
-#include "win/unique_handle.h"
 
 namespace kqdtb::pwraux {
 namespace {
 
 static_assert(sizeof(PWRAUX_RECORD_ENTRY) == 32, "entry layout shared with the driver");
 
-kqd::win::UniqueFile OpenDevice() {
-  return kqd::win::UniqueFile{::CreateFileW(PWRAUX_WIN32_PATH, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr)};
-}
+constexpr DWORD kAccess = 0;
 
 bool Control(DWORD code, const void* input, DWORD inputLength) {
-  const kqd::win::UniqueFile device = OpenDevice();
-  if (!device) return false;
-  DWORD returned = 0;
-  return ::DeviceIoControl(device.get(), code, const_cast<void*>(input), inputLength, nullptr, 0, &returned,
-                           nullptr) != FALSE;
+  return device::Control(PWRAUX_WIN32_PATH, kAccess, code, input, inputLength);
 }
 
 Entry Decode(const PWRAUX_RECORD_ENTRY& raw) {
@@ -43,45 +36,25 @@ bool SetPlan(std::uint32_t failNext, bool failAll) {
   return Control(IOCTL_PWRAUX_SET_FAILURES, &plan, sizeof(plan));
 }
 
-}  // namespace
-
-bool IsPresent() { return OpenDevice().valid(); }
-
-std::optional<Record> ReadRecord() {
-  const kqd::win::UniqueFile device = OpenDevice();
-  if (!device) return std::nullopt;
-  std::vector<std::uint8_t> buffer(PWRAUX_READ_BUFFER_SIZE);
-  DWORD returned = 0;
-  if (!::DeviceIoControl(device.get(), IOCTL_PWRAUX_READ_RECORD, nullptr, 0, buffer.data(),
-                         static_cast<DWORD>(buffer.size()), &returned, nullptr) ||
-      returned < sizeof(PWRAUX_RECORD_HEADER)) {
-    return std::nullopt;
-  }
-  PWRAUX_RECORD_HEADER header;
-  std::memcpy(&header, buffer.data(), sizeof(header));
-  const std::size_t delivered = (returned - sizeof(header)) / sizeof(PWRAUX_RECORD_ENTRY);
-  if (delivered != header.count) return std::nullopt;  // the buffer holds the whole record
-
+Record Summarize(const PWRAUX_RECORD_HEADER& header) {
   Record record;
   record.dropped = header.dropped;
   record.failuresLeft = header.failures_left;
   record.failAll = header.fail_all != 0;
-  record.entries.reserve(delivered);
-  for (std::size_t i = 0; i < delivered; ++i) {
-    PWRAUX_RECORD_ENTRY raw;
-    std::memcpy(&raw, buffer.data() + sizeof(header) + i * sizeof(raw), sizeof(raw));
-    record.entries.push_back(Decode(raw));
-  }
   return record;
 }
 
+}  // namespace
+
+bool IsPresent() { return device::Open(PWRAUX_WIN32_PATH, kAccess).valid(); }
+
+std::optional<Record> ReadRecord() {
+  return device::ReadRecord<PWRAUX_RECORD_HEADER, PWRAUX_RECORD_ENTRY>(
+      PWRAUX_WIN32_PATH, kAccess, IOCTL_PWRAUX_READ_RECORD, PWRAUX_READ_BUFFER_SIZE, &Summarize, &Decode);
+}
+
 std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  for (;;) {
-    std::optional<Record> record = ReadRecord();
-    if (!record || record->entries.size() >= count || ::GetTickCount64() >= deadline) return record;
-    ::Sleep(10);
-  }
+  return device::WaitForEntries(&ReadRecord, count, timeoutMs);
 }
 
 bool Clear() { return Control(IOCTL_PWRAUX_CLEAR_RECORD, nullptr, 0); }

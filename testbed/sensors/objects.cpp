@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 
+#include "common/com_object.h"
 #include "sensors/sensors_double.h"
 #include "sources/sensor_ids.h"
 #include "win/com_ptr.h"
@@ -23,8 +24,7 @@ using kqd::win::ComPtr;
 // SENSOR_TYPE_AMBIENT_LIGHT: the "other" sensor type the double can offer.
 constexpr GUID kOtherType = {0x97f115c8, 0x599a, 0x4153, {0x88, 0x94, 0xd2, 0xd1, 0x28, 0x99, 0x91, 0x8a}};
 
-std::atomic<long> g_live{0};
-std::atomic<long> g_serverLocks{0};
+struct Tag {};
 
 class Sensor;
 class Manager;
@@ -69,36 +69,8 @@ State& S() {
 }
 
 template <typename Interface>
-class Object : public Interface {
- public:
-  Object() { ++g_live; }
-  virtual ~Object() { --g_live; }
-  Object(const Object&) = delete;
-  Object& operator=(const Object&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != __uuidof(Interface)) return E_NOINTERFACE;
-    *out = static_cast<Interface*>(this);
-    this->AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- private:
-  std::atomic<ULONG> refs_{1};
-};
-
-template <typename T, typename... Args>
-ComPtr<T> Make(Args&&... args) {
-  return ComPtr<T>::Attach(new T(std::forward<Args>(args)...));
-}
+using Object = com::ComObject<Tag, Interface>;
+using com::Make;
 
 void PublishStatus();
 
@@ -458,31 +430,14 @@ bool Wait(uint64_t ticket, std::chrono::milliseconds limit) {
 
 void RunOnThread(std::function<void()> run) { Wait(Post(std::move(run)), std::chrono::seconds(30)); }
 
-class Factory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++g_serverLocks) + 1; }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--g_serverLocks) + 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+class Factory final : public com::ClassFactory<Tag> {
+ protected:
+  HRESULT Create(REFIID iid, void** out) override {
     {
       std::lock_guard guard(S().lock);
       EnsureThreadLocked();
     }
     return Make<Manager>()->QueryInterface(iid, out);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    lock ? ++g_serverLocks : --g_serverLocks;
-    return S_OK;
   }
 };
 
@@ -499,11 +454,11 @@ SensorValue SensorValue::R4(float value) {
 }
 
 IClassFactory* ClassFactory() { return &g_factory; }
-long LiveObjects() { return g_live.load(); }
+long LiveObjects() { return com::Counts<Tag>::live.load(); }
 bool ServerIdle() {
   std::lock_guard guard(S().lock);
   // Once the thread runs, the code it executes must stay loaded.
-  return g_live.load() == 0 && g_serverLocks.load() == 0 && !S().threadStarted;
+  return com::Counts<Tag>::Idle() && !S().threadStarted;
 }
 
 void Reset() {

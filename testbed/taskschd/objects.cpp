@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/com_object.h"
 #include "core/task_definition.h"
 #include "taskschd/task_store.h"
 #include "taskschd/taskschd_double.h"
@@ -19,9 +20,6 @@ namespace kqdtb::taskschd {
 namespace {
 
 using kqd::win::ComPtr;
-
-std::atomic<long> g_live{0};
-std::atomic<long> g_serverLocks{0};
 
 std::mutex g_logLock;
 std::vector<std::wstring> g_log;
@@ -95,33 +93,12 @@ HRESULT Hand(const ComPtr<T>& object, Out** out) {
   return S_OK;
 }
 
+struct Tag {};
+
+// Every object answers IDispatch too, without type information: callers bind early.
 template <typename Interface, typename... Also>
-class Object : public Interface {
+class Object : public com::ComObject<Tag, Interface, IDispatch, Also...> {
  public:
-  Object() { ++g_live; }
-  virtual ~Object() { --g_live; }
-  Object(const Object&) = delete;
-  Object& operator=(const Object&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == __uuidof(Interface) || ((iid == __uuidof(Also)) || ...)) {
-      *out = static_cast<Interface*>(this);
-    } else if (!QueryOwn(iid, out)) {
-      return E_NOINTERFACE;
-    }
-    this->AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-
-  // No type information: callers bind early.
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
     if (count == nullptr) return E_POINTER;
     *count = 0;
@@ -132,18 +109,9 @@ class Object : public Interface {
   HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
     return E_NOTIMPL;
   }
-
- protected:
-  virtual bool QueryOwn(REFIID, void**) { return false; }
-
- private:
-  std::atomic<ULONG> refs_{1};  // the creator's reference
 };
 
-template <typename T>
-ComPtr<T> Make() {
-  return ComPtr<T>::Attach(new T());
-}
+using com::Make;
 
 class RegistrationInfo final : public Object<IRegistrationInfo> {
  public:
@@ -486,10 +454,11 @@ class Definition final : public Object<ITaskDefinition> {
   }
 
  protected:
-  bool QueryOwn(REFIID iid, void** out) override {
-    if (iid != kDefinitionIdentity) return false;
+  HRESULT QueryOwn(REFIID iid, void** out) override {
+    if (iid != kDefinitionIdentity) return E_NOINTERFACE;
     *out = this;
-    return true;
+    AddRef();
+    return S_OK;
   }
 
  private:
@@ -674,29 +643,12 @@ class Service final : public Object<ITaskService> {
   std::atomic<bool> connected_{false};
 };
 
-class Factory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++g_serverLocks) + 1; }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--g_serverLocks) + 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
+class Factory final : public com::ClassFactory<Tag> {
+ protected:
+  HRESULT Create(REFIID iid, void** out) override {
     if (HRESULT hr = Enter(L"TaskScheduler::CreateInstance"); FAILED(hr)) return hr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     if (Unreachable() == kNoClass) return kNoClassResult;
     return Make<Service>()->QueryInterface(iid, out);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    lock ? ++g_serverLocks : --g_serverLocks;
-    return S_OK;
   }
 };
 
@@ -733,8 +685,8 @@ bool SetUnreachable(DWORD mode) {
 }
 
 IClassFactory* ClassFactory() { return &g_factory; }
-long LiveObjects() { return g_live.load(); }
-bool ServerIdle() { return g_live.load() == 0 && g_serverLocks.load() == 0; }
+long LiveObjects() { return com::Counts<Tag>::live.load(); }
+bool ServerIdle() { return com::Counts<Tag>::Idle(); }
 
 std::vector<std::wstring> CallLog() {
   std::lock_guard lock(g_logLock);

@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/com_object.h"
 #include "win/com_ptr.h"
 #include "win/unique_handle.h"
 #include "wmi/control.h"
@@ -35,8 +36,6 @@ constexpr const wchar_t* kValueMethods[6] = {L"GetXaxisValue",  L"GetYaxisValue"
 constexpr DWORD kInstanceLimit = 64;  // more would only cost memory
 constexpr size_t kLogLimit = 10000;   // an installed service must not grow it without bound
 
-std::atomic<long> g_live{0};
-std::atomic<long> g_serverLocks{0};
 std::atomic<uint64_t> g_delivered{0};
 std::atomic<bool> g_apartmentRegistered{false};
 
@@ -82,43 +81,12 @@ HRESULT Guarded(Body&& body) noexcept {
   }
 }
 
+struct Tag {};
+using Counts = com::Counts<Tag>;
+
 template <typename Interface>
-class Object : public Interface {
- public:
-  Object() { ++g_live; }
-  virtual ~Object() { --g_live; }
-  Object(const Object&) = delete;
-  Object& operator=(const Object&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == __uuidof(Interface)) {
-      *out = static_cast<Interface*>(this);
-      this->AddRef();
-      return S_OK;
-    }
-    return QueryOwn(iid, out);
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  // Further interfaces; an answer adds its own reference.
-  virtual HRESULT QueryOwn(REFIID, void**) { return E_NOINTERFACE; }
-
- private:
-  std::atomic<ULONG> refs_{1};  // the creator's
-};
-
-template <typename T, typename... Args>
-ComPtr<T> Make(Args&&... args) {
-  return ComPtr<T>::Attach(new T(std::forward<Args>(args)...));
-}
+using Object = com::ComObject<Tag, Interface>;
+using com::Make;
 
 // A property: a string, a 32-bit integer, or null.
 struct Property {
@@ -278,9 +246,9 @@ class Subscription {
  public:
   explicit Subscription(ComPtr<IWbemObjectSink> sink)
       : sink_(std::move(sink)), cancel_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    ++g_live;
+    ++Counts::live;
   }
-  ~Subscription() { --g_live; }
+  ~Subscription() { --Counts::live; }
   Subscription(const Subscription&) = delete;
   Subscription& operator=(const Subscription&) = delete;
 
@@ -364,10 +332,10 @@ class Services final : public Object<IWbemServices>, public IClientSecurity {
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    return Object::QueryInterface(iid, out);
+    return ComObject::QueryInterface(iid, out);
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return Object::AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override { return Object::Release(); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ComObject::AddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ComObject::Release(); }
 
   // IClientSecurity, so that CoSetProxyBlanket works on the in-process object.
   HRESULT STDMETHODCALLTYPE QueryBlanket(IUnknown*, DWORD*, DWORD*, OLECHAR**, DWORD*, DWORD*, void**,
@@ -603,33 +571,17 @@ class Apartment final : public Object<IUnsecuredApartment> {
 void EnsureApartmentRegistered();
 
 template <typename Made>
-class Factory final : public IClassFactory {
+class Factory final : public com::ClassFactory<Tag> {
  public:
   explicit Factory(const wchar_t* name) : name_(name) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  // A static object: COM's references, such as a class registration's, only count.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+ protected:
+  HRESULT Create(REFIID iid, void** out) override {
     return Guarded([&]() -> HRESULT {
-      if (out == nullptr) return E_POINTER;
-      *out = nullptr;
       Log(std::wstring(name_) + L"::CreateInstance");
-      if (outer != nullptr) return CLASS_E_NOAGGREGATION;
       if constexpr (std::is_same_v<Made, Locator>) EnsureApartmentRegistered();
       return Make<Made>()->QueryInterface(iid, out);
     });
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    lock ? ++g_serverLocks : --g_serverLocks;
-    return S_OK;
   }
 
  private:
@@ -664,8 +616,8 @@ void EnsureApartmentRegistered() {
 }  // namespace
 
 IClassFactory* LocatorFactory() { return &g_locatorFactory; }
-long LiveObjects() { return g_live.load(); }
-bool ServerIdle() { return g_live.load() == 0 && g_serverLocks.load() == 0 && !g_apartmentRegistered.load(); }
+long LiveObjects() { return Counts::live.load(); }
+bool ServerIdle() { return Counts::Idle() && !g_apartmentRegistered.load(); }
 
 size_t ActiveSubscriptions() {
   std::lock_guard lock(g_subscriptionLock);
