@@ -6,6 +6,7 @@
 #include "mode/zarn_mode_controller.h"
 #include "sources/sensor_events.h"
 #include "sources/sensor_ids.h"
+#include "win/com_init.h"
 
 namespace kqd {
 namespace {
@@ -41,12 +42,8 @@ HRESULT CSensorManagerEvents::Connect() {
   if (manager_) return S_OK;
   HRESULT hr = CreateSensorManager(manager_);
   if (FAILED(hr)) {
-    hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(hr)) {
-      ::CoUninitialize();
-      hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-      if (FAILED(hr)) return hr;
-    }
+    hr = win::InitializeComWithRetryResult();
+    if (FAILED(hr)) return hr;
     hr = CreateSensorManager(manager_);
     if (FAILED(hr)) return hr;
   }
