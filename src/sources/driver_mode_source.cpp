@@ -77,12 +77,11 @@ DWORD WINAPI CDriverModeSource::DriverWatchThread(LPVOID parameter) {
 }
 
 void CDriverModeSource::WatchType2() {
-  HKEY opened = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverNotificationKeyPath, 0, KEY_READ | KEY_WOW64_64KEY, &opened) !=
+  win::UniqueHkey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverNotificationKeyPath, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) !=
       ERROR_SUCCESS) {
     return;
   }
-  const win::UniqueHkey key(opened);
 
   DWORD remembered = 0;
   if (!ReadType2(key.get(), remembered)) return;
