@@ -82,10 +82,7 @@ void CModeBroadcaster::StartWatcher() {
 
 void CModeBroadcaster::StopWatcher() {
   stop_ = 1;
-  if (const win::UniqueHandleNull event(::OpenEventW(EVENT_ALL_ACCESS, FALSE, kModeChangeEventName)); event) {
-    ::SetEvent(event.get());
-    ::Sleep(kStopSignalPauseMs);
-  }
+  if (SignalModeChange()) ::Sleep(kStopSignalPauseMs);
   if (stopEvent_) ::SetEvent(stopEvent_.get());
   if (watcher_) {
     ::WaitForSingleObject(watcher_.get(), INFINITE);

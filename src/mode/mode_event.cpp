@@ -6,9 +6,9 @@
 
 namespace kqd {
 
-void SignalModeChange() {
+bool SignalModeChange() {
   const win::UniqueHandleNull event(::OpenEventW(EVENT_ALL_ACCESS, FALSE, kModeChangeEventName));
-  if (event) ::SetEvent(event.get());
+  return event && ::SetEvent(event.get());
 }
 
 }  // namespace kqd

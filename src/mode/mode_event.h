@@ -5,7 +5,7 @@ namespace kqd {
 
 inline constexpr wchar_t kModeChangeEventName[] = L"EventModeChange";
 
-// Opens, signals and closes the event; silently does nothing when no watcher owns it.
-void SignalModeChange();
+// Opens, signals and closes the event; false, and nothing done, when no watcher owns it.
+bool SignalModeChange();
 
 }  // namespace kqd
