@@ -20,25 +20,6 @@ CCommonEventSink::CCommonEventSink(HANDLE queryEvent) : queryEvent_(Duplicate(qu
 
 CCommonEventSink::~CCommonEventSink() { done_.store(true); }
 
-HRESULT STDMETHODCALLTYPE CCommonEventSink::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  if (iid == IID_IUnknown || iid == __uuidof(IWbemObjectSink)) {
-    *out = static_cast<IWbemObjectSink*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE CCommonEventSink::AddRef() { return ++refs_; }
-
-ULONG STDMETHODCALLTYPE CCommonEventSink::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
-}
-
 HRESULT STDMETHODCALLTYPE CCommonEventSink::Indicate(LONG, IWbemClassObject**) {
   if (queryEvent_) ::SetEvent(queryEvent_.get());
   return WBEM_S_NO_ERROR;

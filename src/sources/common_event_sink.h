@@ -7,27 +7,22 @@
 
 #include <atomic>
 
+#include "win/com_object.h"
 #include "win/unique_handle.h"
 
 namespace kqd {
 
-class CCommonEventSink final : public IWbemObjectSink {
+class CCommonEventSink final : public win::ComObject<IWbemObjectSink> {
  public:
   // Starts with one reference, the creator's.
   explicit CCommonEventSink(HANDLE queryEvent);
-  CCommonEventSink(const CCommonEventSink&) = delete;
-  CCommonEventSink& operator=(const CCommonEventSink&) = delete;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE Indicate(LONG objectCount, IWbemClassObject** objects) override;
   HRESULT STDMETHODCALLTYPE SetStatus(LONG flags, HRESULT result, BSTR text, IWbemClassObject* object) override;
 
  private:
-  virtual ~CCommonEventSink();
+  ~CCommonEventSink() override;
 
-  std::atomic<ULONG> refs_{1};
   std::atomic<bool> done_{false};
   // Its own handle to the source's event: WMI may deliver a late event after
   // the source has closed the original.

@@ -30,25 +30,6 @@ CSensorEvents::CSensorEvents(CZarnModeController* controller)
 
 CSensorEvents::~CSensorEvents() = default;
 
-HRESULT CSensorEvents::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  if (iid == IID_IUnknown || iid == __uuidof(ISensorEvents)) {
-    *out = static_cast<ISensorEvents*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CSensorEvents::AddRef() { return ++refs_; }
-
-ULONG CSensorEvents::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
-}
-
 HRESULT CSensorEvents::OnStateChanged(ISensor*, SensorState) { return S_OK; }
 HRESULT CSensorEvents::OnEvent(ISensor*, REFGUID, IPortableDeviceValues*) { return S_OK; }
 // A sensor that leaves is not noticed: the last mode stays.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sources/sensor_value_table.h"
+#include "win/com_object.h"
 #include "win/unique_handle.h"
 
 namespace kqd {
@@ -23,15 +24,9 @@ inline constexpr HRESULT kSensorSinkClosed = RPC_E_DISCONNECTED;
 
 inline constexpr DWORD kSensorDebounceMs = 200;
 
-class CSensorEvents final : public ISensorEvents {
+class CSensorEvents final : public win::ComObject<ISensorEvents> {
  public:
   explicit CSensorEvents(CZarnModeController* controller);
-  CSensorEvents(const CSensorEvents&) = delete;
-  CSensorEvents& operator=(const CSensorEvents&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   HRESULT STDMETHODCALLTYPE OnStateChanged(ISensor* sensor, SensorState state) override;
   HRESULT STDMETHODCALLTYPE OnDataUpdated(ISensor* sensor, ISensorDataReport* report) override;
@@ -56,14 +51,13 @@ class CSensorEvents final : public ISensorEvents {
   std::vector<SensorValueSlot> Values();
 
  private:
-  ~CSensorEvents();  // through Release only
+  ~CSensorEvents() override;  // through Release only
   HRESULT ReadSensorReport(ISensor* sensor, ISensorDataReport* report);
   void EvaluateReports();
 
   std::mutex lock_;
   std::vector<DWORD> callbackThreads_;
   CZarnModeController* const controller_;
-  std::atomic<ULONG> refs_{1};
   std::atomic<bool> stop_{false};
   bool closed_ = false;
   std::vector<SensorValueSlot> table_;

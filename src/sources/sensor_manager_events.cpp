@@ -138,23 +138,6 @@ HRESULT CSensorManagerEvents::Detach() {
   return manager_->SetEventSink(nullptr);
 }
 
-HRESULT CSensorManagerEvents::QueryInterface(REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (iid != IID_IUnknown && iid != __uuidof(ISensorManagerEvents)) return E_NOINTERFACE;
-  *out = static_cast<ISensorManagerEvents*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG CSensorManagerEvents::AddRef() { return ++refs_; }
-
-ULONG CSensorManagerEvents::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
-}
-
 HRESULT CSensorManagerEvents::OnSensorEnter(ISensor* sensor, SensorState) {
   if (sink_ == nullptr) return E_POINTER;
   try {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mode/mode_sources.h"
+#include "win/com_object.h"
 #include "win/com_ptr.h"
 
 namespace kqd {
@@ -18,22 +19,17 @@ namespace kqd {
 class CSensorEvents;
 class CZarnModeController;
 
-class CSensorManagerEvents final : public ISensorManagerEvents, public ISensorModeSource {
+class CSensorManagerEvents final : public win::ComObject<ISensorManagerEvents>, public ISensorModeSource {
  public:
   explicit CSensorManagerEvents(CZarnModeController& controller);
   // Also undoes what a Detach that found nothing to detach left registered.
   ~CSensorManagerEvents() override;
-  CSensorManagerEvents(const CSensorManagerEvents&) = delete;
-  CSensorManagerEvents& operator=(const CSensorManagerEvents&) = delete;
 
   HRESULT Connect() override;
   int IsSensorFound() override { return found_.load(); }
   HRESULT Attach() override;
   HRESULT Detach() override;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE OnSensorEnter(ISensor* sensor, SensorState state) override;
 
   CSensorEvents* sink() const { return sink_; }
@@ -51,7 +47,6 @@ class CSensorManagerEvents final : public ISensorManagerEvents, public ISensorMo
   CSensorEvents* sink_ = nullptr;  // one reference, ours
   CZarnModeController* const controller_;
   std::atomic<int> found_{0};
-  std::atomic<ULONG> refs_{1};
   // Every sensor the sink was given to, so that Detach takes it back from each.
   std::vector<win::ComPtr<ISensor>> attached_;
   bool managerSinkSet_ = false;  // control thread only
