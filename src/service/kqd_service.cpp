@@ -37,11 +37,8 @@ bool CKqdService::WaitForPrerequisites(bool olderSystem) {
 
 void CKqdService::RegisterUninstallTaskOnOlderSystem() {
   if (!win::InitializeComWithRetry()) return;
-  const HRESULT security =
-      ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_IMPERSONATE,
-                             nullptr, EOAC_NONE, nullptr);
   // Already set earlier in this process (an earlier start, or a mode source): fine.
-  if (FAILED(security) && security != RPC_E_TOO_LATE) return;
+  if (FAILED(win::InitializeComSecurity(RPC_C_AUTHN_LEVEL_PKT))) return;
   CTaskScheduler scheduler;
   scheduler.RegisterUninstallTask();
 }

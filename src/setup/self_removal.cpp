@@ -178,9 +178,7 @@ void StopAndDeleteService(PCWSTR serviceName) {
 
 void FinishSelfRemoval() {
   if (!win::InitializeComWithRetry()) return;
-  const HRESULT security = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT,
-                                                  RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-  if (SUCCEEDED(security) || security == RPC_E_TOO_LATE) {
+  if (SUCCEEDED(win::InitializeComSecurity(RPC_C_AUTHN_LEVEL_PKT))) {
     try {
       RemoveTaskAndStartUninstall();
     } catch (const ComError&) {

@@ -44,11 +44,7 @@ struct ComStarted {
 };
 
 // The service has normally set its process security already.
-HRESULT SetSecurity() {
-  const HRESULT hr = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                                            RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-  return hr == RPC_E_TOO_LATE ? S_OK : hr;
-}
+HRESULT SetSecurity() { return win::InitializeComSecurity(RPC_C_AUTHN_LEVEL_DEFAULT); }
 
 // A provider that claims success but hands back nothing is treated as failing.
 template <typename T>

@@ -11,4 +11,9 @@ bool InitializeComWithRetry();
 // itself: the HRESULT of the last attempt (HRESULT is a long).
 long InitializeComWithRetryResult();
 
+// CoInitializeSecurity for the process at the given RPC_C_AUTHN_LEVEL_*, with
+// impersonation. Security set earlier in the process (RPC_E_TOO_LATE) counts as
+// done: S_OK. Otherwise its HRESULT.
+long InitializeComSecurity(unsigned long authenticationLevel);
+
 }  // namespace kqd::win
