@@ -33,8 +33,6 @@ using win::UniqueScHandle;
 constexpr wchar_t kServiceKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\KQD";
 constexpr DWORD kStopPollMs = 1000;
 
-const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-
 std::span<const uint8_t> AsBytes(const void* data, DWORD size) {
   return {static_cast<const uint8_t*>(data), size};
 }
@@ -89,8 +87,8 @@ void StartUninstall(const std::u16string& program, std::u16string commandLine) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (::CreateProcessW(W(program), reinterpret_cast<wchar_t*>(commandLine.data()), nullptr, nullptr, FALSE,
-                       CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process)) {
+  if (::CreateProcessW(win::AsWide(program.c_str()), reinterpret_cast<wchar_t*>(commandLine.data()), nullptr,
+                       nullptr, FALSE, CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process)) {
     // Not waited for: the uninstall runs on after this process has ended.
     UniqueHandleNull thread(process.hThread);
     UniqueHandleNull child(process.hProcess);
@@ -112,7 +110,7 @@ void RemoveTaskAndStartUninstall() {
   if (!program) return;
   auto commandLine = UninstallCommandLine(*program, *infPath);
   if (!commandLine) return;
-  if (WriteEmbeddedInf(W(*infPath))) StartUninstall(*program, std::move(*commandLine));
+  if (WriteEmbeddedInf(win::AsWide(infPath->c_str()))) StartUninstall(*program, std::move(*commandLine));
 }
 
 }  // namespace
@@ -123,7 +121,7 @@ bool IsDeviceStillInstalled() {
   std::u16string list;
   for (const auto& name : *names) list += name + u'\0';
   list += u'\0';
-  return IsAnyOwnerInfPresent(W(list));
+  return IsAnyOwnerInfPresent(win::AsWide(list.c_str()));
 }
 
 bool IsAnyOwnerInfPresent(PCWSTR names) {
@@ -133,7 +131,7 @@ bool IsAnyOwnerInfPresent(PCWSTR names) {
     // A path that does not fit cannot be tested: count the package as present.
     const auto path = OwnerInfPath(*windowsDirectory, win::AsU16(name));
     if (!path) return true;
-    if (::PathFileExistsW(W(*path))) return true;
+    if (::PathFileExistsW(win::AsWide(path->c_str()))) return true;
   }
   return false;
 }

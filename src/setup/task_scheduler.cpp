@@ -4,6 +4,7 @@
 #include "win/bstr.h"
 #include "win/output.h"
 #include "win/variant.h"
+#include "win/wide.h"
 
 namespace kqd {
 namespace {
@@ -12,10 +13,8 @@ namespace task = uninstall_task;
 using win::UniqueBstr;
 using win::UniqueVariant;
 
-const wchar_t* W(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-
 // A string argument for one call; the temporary frees it when the call returns.
-UniqueBstr Bstr(const char16_t* text) { return UniqueBstr(W(text)); }
+UniqueBstr Bstr(const char16_t* text) { return UniqueBstr(win::AsWide(text)); }
 
 }  // namespace
 
@@ -95,9 +94,9 @@ bool CTaskScheduler::SetExecAction() {
 }
 
 bool CTaskScheduler::SaveTaskDefinition() {
-  const UniqueVariant user = UniqueVariant::FromString(W(task::kUserId));
+  const UniqueVariant user = UniqueVariant::FromString(win::AsWide(task::kUserId));
   const UniqueVariant password;
-  const UniqueVariant securityDescriptor = UniqueVariant::FromString(W(task::kSecurityDescriptor));
+  const UniqueVariant securityDescriptor = UniqueVariant::FromString(win::AsWide(task::kSecurityDescriptor));
   return SUCCEEDED(taskFolder_->RegisterTaskDefinition(
       Bstr(task::kTaskName).get(), definition_.get(), task::kRegistrationFlags, user.get(), password.get(),
       static_cast<TASK_LOGON_TYPE>(task::kLogonType), securityDescriptor.get(), registeredTask_.put()));
