@@ -3,7 +3,6 @@ kqd_wine_start_server || exit 1
 cp "$KQD_BIN/kqdwbem.dll" "$KQD_SYSTEM32/kqdwbem.dll" || exit 1
 kqd_wmi_key='HKLM\Software\Classes\CLSID\{4590F811-1D3A-11D0-891F-00AA004B2E24}\InprocServer32'
 kqd_wmi_saved='HKLM\Software\KqdTestbed\WmiInstall'
-kqd_reg_sz() { kqd_wine reg query "$1" "${@:2}" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' | head -1; }
 current=$(kqd_reg_sz "$kqd_wmi_key" /ve)
 # A second install keeps what the first one remembered.
 if [ -n "$current" ] && [ "$current" != 'C:\windows\system32\kqdwbem.dll' ]; then
@@ -11,8 +10,7 @@ if [ -n "$current" ] && [ "$current" != 'C:\windows\system32\kqdwbem.dll' ]; the
     kqd_wine reg add "$kqd_wmi_saved" /v ThreadingModel /d "$(kqd_reg_sz "$kqd_wmi_key" /v ThreadingModel)" /f \
       >/dev/null || { echo "kqdtb: remembering Wine's WbemLocator failed" >&2; exit 1; }
 fi
-kqd_wine reg add "$kqd_wmi_key" /ve /d 'C:\windows\system32\kqdwbem.dll' /f >/dev/null &&
-  kqd_wine reg add "$kqd_wmi_key" /v ThreadingModel /d Both /f >/dev/null ||
+kqd_set_inproc_server "$kqd_wmi_key" 'C:\windows\system32\kqdwbem.dll' ||
   { echo "kqdtb: registering kqdwbem.dll failed" >&2; exit 1; }
 kqd_wine "$KQD_BIN/kqdtb.exe" wmi-provider off || exit 1
 echo "installed kqdwbem.dll -> CLSID_WbemLocator (provider off)"

@@ -6,6 +6,15 @@ KQD_SYSTEM32="$(kqd_wine_path)"
 
 kqd_sc() { kqd_wine sc "$@"; }
 
+# The REG_SZ data of a registry value: KEY (/ve | /v NAME); empty when absent.
+kqd_reg_sz() { kqd_wine reg query "$1" "${@:2}" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' | head -1; }
+
+# Points a CLSID's InprocServer32 KEY at a DLL: KEY PATH [THREADING-MODEL (default Both)]
+kqd_set_inproc_server() {
+  kqd_wine reg add "$1" /ve /d "$2" /f >/dev/null &&
+    kqd_wine reg add "$1" /v ThreadingModel /d "${3:-Both}" /f >/dev/null
+}
+
 # The state name sc reports for a service ("RUNNING", "STOPPED", ...), or "ABSENT".
 kqd_service_state() {
   local out

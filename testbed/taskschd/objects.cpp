@@ -64,12 +64,15 @@ HRESULT ToBstr(const std::wstring& text, BSTR* out) {
   return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT ToBstr(const std::optional<std::u16string>& text, BSTR* out) {
+// Property reads, under the state lock; an unset string reads as empty.
+HRESULT Get(const std::optional<std::u16string>& text, BSTR* out) {
+  StateGuard g(g_state);
   return ToBstr(text ? Wide(*text) : std::wstring(), out);
 }
 
-HRESULT ToBool(const std::optional<bool>& value, bool byDefault, VARIANT_BOOL* out) {
+HRESULT Get(const std::optional<bool>& value, bool byDefault, VARIANT_BOOL* out) {
   if (out == nullptr) return E_POINTER;
+  StateGuard g(g_state);
   *out = value.value_or(byDefault) ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }
@@ -117,24 +120,15 @@ class RegistrationInfo final : public Object<IRegistrationInfo> {
  public:
   std::optional<std::u16string> author, version, description, securityDescriptor;
 
-  HRESULT STDMETHODCALLTYPE get_Description(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(description, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Description(BSTR* out) override { return Get(description, out); }
   HRESULT STDMETHODCALLTYPE put_Description(BSTR text) override {
     return Put(L"IRegistrationInfo::put_Description", description, FromBstr(text));
   }
-  HRESULT STDMETHODCALLTYPE get_Author(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(author, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Author(BSTR* out) override { return Get(author, out); }
   HRESULT STDMETHODCALLTYPE put_Author(BSTR text) override {
     return Put(L"IRegistrationInfo::put_Author", author, FromBstr(text));
   }
-  HRESULT STDMETHODCALLTYPE get_Version(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(version, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Version(BSTR* out) override { return Get(version, out); }
   HRESULT STDMETHODCALLTYPE put_Version(BSTR text) override {
     return Put(L"IRegistrationInfo::put_Version", version, FromBstr(text));
   }
@@ -164,10 +158,7 @@ class Principal final : public Object<IPrincipal> {
   std::optional<std::u16string> userId;
   std::optional<int32_t> logonType, runLevel;
 
-  HRESULT STDMETHODCALLTYPE get_UserId(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(userId, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_UserId(BSTR* out) override { return Get(userId, out); }
   HRESULT STDMETHODCALLTYPE put_UserId(BSTR text) override {
     return Put(L"IPrincipal::put_UserId", userId, FromBstr(text));
   }
@@ -203,22 +194,19 @@ class Settings final : public Object<ITaskSettings> {
 
   // Getters answer Task Scheduler's defaults for what was never set.
   HRESULT STDMETHODCALLTYPE get_AllowDemandStart(VARIANT_BOOL* out) override {
-    StateGuard g(g_state);
-    return ToBool(allowDemandStart, true, out);
+    return Get(allowDemandStart, true, out);
   }
   HRESULT STDMETHODCALLTYPE put_AllowDemandStart(VARIANT_BOOL value) override {
     return Put(L"ITaskSettings::put_AllowDemandStart", allowDemandStart, value != VARIANT_FALSE);
   }
   HRESULT STDMETHODCALLTYPE get_DisallowStartIfOnBatteries(VARIANT_BOOL* out) override {
-    StateGuard g(g_state);
-    return ToBool(disallowStartIfOnBatteries, true, out);
+    return Get(disallowStartIfOnBatteries, true, out);
   }
   HRESULT STDMETHODCALLTYPE put_DisallowStartIfOnBatteries(VARIANT_BOOL value) override {
     return Put(L"ITaskSettings::put_DisallowStartIfOnBatteries", disallowStartIfOnBatteries, value != VARIANT_FALSE);
   }
   HRESULT STDMETHODCALLTYPE get_StopIfGoingOnBatteries(VARIANT_BOOL* out) override {
-    StateGuard g(g_state);
-    return ToBool(stopIfGoingOnBatteries, true, out);
+    return Get(stopIfGoingOnBatteries, true, out);
   }
   HRESULT STDMETHODCALLTYPE put_StopIfGoingOnBatteries(VARIANT_BOOL value) override {
     return Put(L"ITaskSettings::put_StopIfGoingOnBatteries", stopIfGoingOnBatteries, value != VARIANT_FALSE);
@@ -268,24 +256,15 @@ class EventTrigger final : public Object<IEventTrigger, ITrigger> {
     *out = TASK_TRIGGER_EVENT;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_Id(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(id, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Id(BSTR* out) override { return Get(id, out); }
   HRESULT STDMETHODCALLTYPE put_Id(BSTR text) override {
     return Put(L"ITrigger::put_Id", id, FromBstr(text));
   }
-  HRESULT STDMETHODCALLTYPE get_Subscription(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(subscription, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Subscription(BSTR* out) override { return Get(subscription, out); }
   HRESULT STDMETHODCALLTYPE put_Subscription(BSTR text) override {
     return Put(L"IEventTrigger::put_Subscription", subscription, FromBstr(text));
   }
-  HRESULT STDMETHODCALLTYPE get_Delay(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(delay, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Delay(BSTR* out) override { return Get(delay, out); }
   HRESULT STDMETHODCALLTYPE put_Delay(BSTR text) override {
     return Put(L"IEventTrigger::put_Delay", delay, FromBstr(text));
   }
@@ -336,34 +315,22 @@ class ExecAction final : public Object<IExecAction, IAction> {
  public:
   std::optional<std::u16string> id, path, arguments, workingDirectory;
 
-  HRESULT STDMETHODCALLTYPE get_Id(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(id, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Id(BSTR* out) override { return Get(id, out); }
   HRESULT STDMETHODCALLTYPE put_Id(BSTR text) override { return Put(L"IAction::put_Id", id, FromBstr(text)); }
   HRESULT STDMETHODCALLTYPE get_Type(TASK_ACTION_TYPE* out) override {
     if (out == nullptr) return E_POINTER;
     *out = TASK_ACTION_EXEC;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_Path(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(path, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Path(BSTR* out) override { return Get(path, out); }
   HRESULT STDMETHODCALLTYPE put_Path(BSTR text) override {
     return Put(L"IExecAction::put_Path", path, FromBstr(text));
   }
-  HRESULT STDMETHODCALLTYPE get_Arguments(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(arguments, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_Arguments(BSTR* out) override { return Get(arguments, out); }
   HRESULT STDMETHODCALLTYPE put_Arguments(BSTR text) override {
     return Put(L"IExecAction::put_Arguments", arguments, FromBstr(text));
   }
-  HRESULT STDMETHODCALLTYPE get_WorkingDirectory(BSTR* out) override {
-    StateGuard g(g_state);
-    return ToBstr(workingDirectory, out);
-  }
+  HRESULT STDMETHODCALLTYPE get_WorkingDirectory(BSTR* out) override { return Get(workingDirectory, out); }
   HRESULT STDMETHODCALLTYPE put_WorkingDirectory(BSTR text) override {
     return Put(L"IExecAction::put_WorkingDirectory", workingDirectory, FromBstr(text));
   }

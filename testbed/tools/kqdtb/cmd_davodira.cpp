@@ -1,10 +1,7 @@
 // davodira-*, type2-* and driver-mode: steer the power-management driver double
 // and its sibling service's "Type2" value.
 
-#include <cerrno>
 #include <cwchar>
-#include <cwctype>
-#include <optional>
 
 #include "command.h"
 #include "common/davodira_client.h"
@@ -15,18 +12,6 @@ namespace {
 int Absent(const wchar_t* command) {
   Err(L"kqdtb %ls: \\\\.\\DAVODIRA is not installed (kqdtb install-davodira)\n", command);
   return 1;
-}
-
-// 0x-prefixed hex or decimal, the whole text, at most 32 bits.
-std::optional<std::uint32_t> ParseWord(const wchar_t* text) {
-  if (text == nullptr || !std::iswdigit(text[0])) return std::nullopt;
-  const bool hex = text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
-  if (hex && !std::iswxdigit(text[2])) return std::nullopt;
-  wchar_t* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::wcstoull(text, &end, hex ? 16 : 10);
-  if (*end != L'\0' || errno == ERANGE || value > 0xFFFFFFFFull) return std::nullopt;
-  return static_cast<std::uint32_t>(value);
 }
 
 int Usage(const wchar_t* usage) {
@@ -42,7 +27,7 @@ const wchar_t* Outcome(const davodira::Entry& entry) {
 int RunPresent(int, wchar_t**) { return davodira::IsPresent() ? 0 : 1; }
 
 int RunAnswer(int argc, wchar_t** argv) {
-  const auto word = argc == 2 ? ParseWord(argv[1]) : std::nullopt;
+  const auto word = argc == 2 ? ParseUint32(argv[1]) : std::nullopt;
   if (!word) return Usage(L"davodira-answer WORD (0x... or decimal)");
   return davodira::SetAnswer(*word) ? 0 : Absent(argv[0]);
 }
@@ -80,7 +65,7 @@ int RunType2Read(int, wchar_t**) {
 }
 
 int RunType2Set(int argc, wchar_t** argv) {
-  const auto value = argc == 2 ? ParseWord(argv[1]) : std::nullopt;
+  const auto value = argc == 2 ? ParseUint32(argv[1]) : std::nullopt;
   if (!value) return Usage(L"type2-set VALUE (0x... or decimal)");
   if (davodira::WriteType2(*value)) return 0;
   Err(L"kqdtb type2-set: cannot write Type2 (0x%08lx)\n", ::GetLastError());
@@ -104,7 +89,7 @@ int RunType2Delete(int, wchar_t**) {
 }
 
 int RunDriverMode(int argc, wchar_t** argv) {
-  const auto mode = argc == 2 ? ParseWord(argv[1]) : std::nullopt;
+  const auto mode = argc == 2 ? ParseUint32(argv[1]) : std::nullopt;
   const auto word = mode ? davodira::AnswerForMode(*mode) : std::nullopt;
   if (!word) return Usage(L"driver-mode 0|1|2|3|4");
   if (!davodira::SetAnswer(*word)) return Absent(argv[0]);

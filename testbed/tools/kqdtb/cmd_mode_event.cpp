@@ -2,7 +2,6 @@
 // and so competes with the service's watcher for each of its signals.
 
 #include <cwchar>
-#include <cwctype>
 
 #include "command.h"
 #include "mode/mode_event.h"
@@ -21,15 +20,6 @@ void SetNamedEvent(const wchar_t* name) {
   ::CloseHandle(event);
 }
 
-bool ParseMs(const wchar_t* text, DWORD& value) {
-  if (text == nullptr || !std::iswdigit(text[0])) return false;
-  wchar_t* end = nullptr;
-  const unsigned long parsed = std::wcstoul(text, &end, 10);
-  if (*end != L'\0') return false;
-  value = static_cast<DWORD>(parsed);
-  return true;
-}
-
 int RunModeEventWait(int argc, wchar_t** argv) {
   const wchar_t* ready = nullptr;
   const wchar_t* taken = nullptr;
@@ -40,7 +30,9 @@ int RunModeEventWait(int argc, wchar_t** argv) {
       ready = argv[++i];
     } else if (std::wcscmp(argv[i], L"--taken") == 0 && hasValue) {
       taken = argv[++i];
-    } else if (std::wcscmp(argv[i], L"--limit-ms") == 0 && hasValue && ParseMs(argv[i + 1], limitMs)) {
+    } else if (const auto ms = hasValue && std::wcscmp(argv[i], L"--limit-ms") == 0 ? ParseUint32(argv[i + 1])
+                                                                                    : std::nullopt) {
+      limitMs = *ms;
       ++i;
     } else {
       Err(L"kqdtb mode-event-wait: bad argument %ls\n", argv[i]);

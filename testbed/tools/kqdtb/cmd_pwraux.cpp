@@ -1,7 +1,6 @@
 // pwraux-*: read and steer the energy-management driver double.
 
 #include <cwchar>
-#include <cwctype>
 #include <string>
 
 #include "command.h"
@@ -55,13 +54,12 @@ int RunFail(int argc, wchar_t** argv) {
   } else if (std::wcscmp(argv[1], L"off") == 0) {
     sent = pwraux::FailAll(false);
   } else {
-    wchar_t* end = nullptr;
-    const unsigned long count = std::wcstoul(argv[1], &end, 10);
-    if (!std::iswdigit(argv[1][0]) || *end != L'\0' || count > 0xFFFFFFFFul) {
+    const auto count = ParseUint32(argv[1]);
+    if (!count) {
       Err(L"kqdtb pwraux-fail: not a count: %ls\n", argv[1]);
       return 2;
     }
-    sent = pwraux::FailNext(static_cast<std::uint32_t>(count));
+    sent = pwraux::FailNext(*count);
   }
   return sent ? 0 : Absent(argv[0]);
 }

@@ -1,9 +1,7 @@
 // wmi-*: the WMI double's configuration, its events and its record.
 
 #include <bit>
-#include <cerrno>
 #include <cwchar>
-#include <cwctype>
 #include <optional>
 
 #include "command.h"
@@ -19,16 +17,6 @@ constexpr DWORD kSubscriberLimitMs = 10000;
 constexpr DWORD kDeliveryLimitMs = 10000;
 constexpr DWORD kInstanceLimit = 64;
 
-// A whole unsigned number, decimal or 0x-hexadecimal, that fits 32 bits.
-std::optional<DWORD> ParseDword(const wchar_t* text) {
-  if (text == nullptr || !std::iswdigit(text[0])) return std::nullopt;
-  wchar_t* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::wcstoull(text, &end, 0);
-  if (*end != L'\0' || errno != 0 || value > 0xFFFFFFFFull) return std::nullopt;
-  return static_cast<DWORD>(value);
-}
-
 // "none" deletes the value: the method's "Data" is then null.
 bool ParseData(const wchar_t* text, std::optional<DWORD>& data) {
   if (std::wcscmp(text, L"none") == 0) {
@@ -43,7 +31,7 @@ bool ParseData(const wchar_t* text, std::optional<DWORD>& data) {
     return true;
   }
   const wchar_t* digits = text[0] == L'-' ? text + 1 : text;
-  const auto magnitude = ParseDword(digits);
+  const auto magnitude = ParseUint32(digits);
   if (!magnitude) return false;
   data = text[0] == L'-' ? 0u - *magnitude : *magnitude;
   return true;
@@ -62,7 +50,7 @@ int RunWmiProvider(int argc, wchar_t** argv) {
 }
 
 int RunWmiInstances(int argc, wchar_t** argv) {
-  const auto count = argc == 2 ? ParseDword(argv[1]) : std::nullopt;
+  const auto count = argc == 2 ? ParseUint32(argv[1]) : std::nullopt;
   if (!count || *count > kInstanceLimit) return Usage(L"wmi-instances N (0 to 64)");
   return wmi::SetInstances(*count) ? 0 : 1;
 }
@@ -84,7 +72,7 @@ int RunWmiValue(int argc, wchar_t** argv) {
 
 int RunWmiFailExec(int argc, wchar_t** argv) {
   if (argc == 2 && std::wcscmp(argv[1], L"off") == 0) return wmi::SetExecFailure(S_OK) ? 0 : 1;
-  const auto hr = argc == 2 ? ParseDword(argv[1]) : std::nullopt;
+  const auto hr = argc == 2 ? ParseUint32(argv[1]) : std::nullopt;
   if (!hr || SUCCEEDED(static_cast<HRESULT>(*hr))) return Usage(L"wmi-fail-exec HRESULT|off (a failing HRESULT)");
   return wmi::SetExecFailure(static_cast<HRESULT>(*hr)) ? 0 : 1;
 }
@@ -110,8 +98,8 @@ int RunWmiFire(int argc, wchar_t** argv) {
   constexpr wchar_t kUsage[] = L"wmi-fire [COUNT [GAP_MS]] (COUNT 1 to 10000, GAP_MS up to 60000)";
   std::optional<DWORD> count = 1, gap = 0;
   if (argc > 3) return Usage(kUsage);
-  if (argc >= 2) count = ParseDword(argv[1]);
-  if (argc >= 3) gap = ParseDword(argv[2]);
+  if (argc >= 2) count = ParseUint32(argv[1]);
+  if (argc >= 3) gap = ParseUint32(argv[2]);
   if (!count || *count < 1 || *count > 10000 || !gap || *gap > 60000) return Usage(kUsage);
 
   if (!WaitForSubscriber()) {

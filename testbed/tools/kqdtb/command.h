@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <optional>
+
 namespace kqdtb {
 
 using CommandFn = int (*)(int argc, wchar_t** argv);  // argv[0] is the command name
@@ -19,5 +22,8 @@ struct TestbedCommand {
 // Prints to stdout/stderr and flushes, so lines interleave sanely under Wine.
 void Out(const wchar_t* format, ...);
 void Err(const wchar_t* format, ...);
+
+// A whole unsigned number, decimal or 0x-hexadecimal, that fits 32 bits.
+std::optional<std::uint32_t> ParseUint32(const wchar_t* text);
 
 }  // namespace kqdtb

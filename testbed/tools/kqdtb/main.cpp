@@ -1,8 +1,10 @@
 // kqdtb.exe: reads and steers the testbed's doubles from inside the Wine prefix.
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 
 #include "command.h"
 
@@ -33,6 +35,17 @@ void Err(const wchar_t* format, ...) {
   va_start(args, format);
   Print(stderr, format, args);
   va_end(args);
+}
+
+std::optional<std::uint32_t> ParseUint32(const wchar_t* text) {
+  if (text == nullptr || !std::iswdigit(text[0])) return std::nullopt;
+  const bool hex = text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
+  if (hex && !std::iswxdigit(text[2])) return std::nullopt;
+  wchar_t* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::wcstoull(text, &end, hex ? 16 : 10);
+  if (*end != L'\0' || errno == ERANGE || value > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
 }
 
 }  // namespace kqdtb

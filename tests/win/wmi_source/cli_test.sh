@@ -34,6 +34,8 @@ check "the record starts empty" kqdtb wmi-clear
 check_eq "nothing recorded, nobody subscribed" "subscribed no" "$(record)"
 
 check "refuses an instance count above 64" refused wmi-instances 65
+check "refuses a count that wraps past 32 bits" refused wmi-instances 4294967297
+check "refuses hex without digits" refused wmi-instances 0x
 check "refuses a value row beyond VAL6" refused wmi-value VAL7 1
 check "refuses a mode that is no number" refused wmi-mode two
 check "refuses a succeeding HRESULT as failure" refused wmi-fail-exec 0
