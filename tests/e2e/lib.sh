@@ -16,6 +16,21 @@ check_eq() { # check_eq DESCRIPTION EXPECTED ACTUAL
   if [ "$2" = "$3" ]; then echo "ok   - $1"; else
     printf 'FAIL - %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"; e2e_failures=$((e2e_failures + 1)); fi
 }
+# Polls a command for up to $1 seconds.
+wait_for() {
+  local limit=$1 i; shift
+  for ((i = 0; i < limit * 10; i++)); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+# The stored "Mode" in decimal; empty when absent.
+stored_mode() {
+  kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |
+    awk '$1 == "Mode" {print $3}' | { read -r v && echo $((v)); }
+}
+stored_mode_is() { [ "$(stored_mode)" = "$1" ]; }
+mode_is() { wait_for "${2:-10}" stored_mode_is "$1"; } # mode_is MODE [SECONDS]
+
 e2e_done() {
   [ "$e2e_failures" -eq 0 ] && { echo "scenario passed"; exit 0; }
   echo "scenario failed: $e2e_failures expectation(s)"; exit 1

@@ -24,12 +24,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Polls a command for up to $1 seconds.
-wait_for() {
-  local limit=$1 i; shift
-  for ((i = 0; i < limit * 10; i++)); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 # A known Wine gap: the Windows behaviour is the expectation; under Wine the check
 # fails as described and is reported, not counted. If it passes, the gap is gone.
 check_wine_gap() { # check_wine_gap DESCRIPTION WHY COMMAND...

@@ -14,13 +14,11 @@ check_eq "stopped after install" STOPPED "$(kqd_service_state KQD)"
 
 check "the testbed emulates a Windows 10 2009 machine" kqdtb machine 2009
 kqd_wine reg add 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode /t REG_DWORD /d 5 /f >/dev/null
-stored_mode() { kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' | awk '$1 == "Mode" {print $3}'; }
-mode_is() { local i; for ((i = 0; i < 100; i++)); do [ "$(stored_mode)" = "$1" ] && return 0; sleep 0.1; done; return 1; }
 
 kqd_sc start KQD >/dev/null
 check "reaches RUNNING" kqd_wait_service_state KQD RUNNING 30
 # With no mode source on bare Wine the controller still starts: it stores "unknown".
-check "the mode controller stored Mode = 0" mode_is 0x0
+check "the mode controller stored Mode = 0" mode_is 0
 check_eq "one kqd.exe process runs" 1 "$(live_processes kqd.exe)"
 query=$(kqd_wine sc query KQD | tr -d '\r')
 check "sc query reports state 4 RUNNING" \
@@ -28,8 +26,8 @@ check "sc query reports state 4 RUNNING" \
 
 kqd_sc stop KQD >/dev/null
 check "reaches STOPPED" kqd_wait_service_state KQD STOPPED 30
-gone() { local i; for ((i = 0; i < 100; i++)); do [ "$(live_processes kqd.exe)" = 0 ] && return 0; sleep 0.1; done; return 1; }
-check "the process is gone" gone
+no_kqd_process() { [ "$(live_processes kqd.exe)" = 0 ]; }
+check "the process is gone" wait_for 10 no_kqd_process
 check_eq "exit code 0" 0 "$(kqd_wine sc query KQD | tr -d '\r' | sed -n 's/.*WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p')"
 
 # A second start in a fresh process works as the first did.

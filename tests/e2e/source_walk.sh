@@ -25,15 +25,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-stored_mode() {
-  kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |
-    awk '$1 == "Mode" {print $3}' | { read -r v && echo $((v)); }
-}
-mode_is() { # mode_is MODE [TENTHS]
-  local i
-  for ((i = 0; i < ${2:-100}; i++)); do [ "$(stored_mode)" = "$1" ] && return 0; sleep 0.1; done
-  return 1
-}
 # The third fields of the energy-management driver's requests since the last clear, as "9 1".
 pwraux_fields() {
   local ms code bytes outcome out=() b
@@ -44,9 +35,9 @@ pwraux_fields() {
   echo "${out[*]}"
 }
 slate_writes() { kqdtb slate-read 0 | tr -d '\r' | awk -F'\t' '{print $2}'; }
+fields_now_are() { [ "$(pwraux_fields)" = "$1" ]; }
 fields_are() {
-  local i
-  for ((i = 0; i < 50; i++)); do [ "$(pwraux_fields)" = "$1" ] && return 0; sleep 0.1; done
+  wait_for 5 fields_now_are "$1" && return 0
   echo "  the energy-management driver received: $(pwraux_fields)"
   return 1
 }
@@ -90,7 +81,7 @@ fold() {
       local attempt
       for attempt in 1 2 3 4 5; do
         kqdtb driver-mode "$mode" >/dev/null
-        mode_is "$mode" 20 && break
+        mode_is "$mode" 2 && break
       done ;;
   esac
 }

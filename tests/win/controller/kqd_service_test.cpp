@@ -16,6 +16,7 @@
 
 #include "fake_sources.h"
 #include "mode/mode_store.h"
+#include "support/com_classes.h"
 #include "support/fake_scm.h"
 #include "support/registry_backup.h"
 #include "support/wait_until.h"
@@ -133,11 +134,9 @@ TEST_F(ServiceObject, OlderSystem_RegistersTheUninstallTaskOnEveryStart) {
   DeleteValue(HKEY_LOCAL_MACHINE, kqd::kVersionKeyPath, L"CurrentMajorVersionNumber");
   ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
   ASSERT_TRUE(SetServiceRunning(L"Schedule", true));
-  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-  DWORD cookie = 0;
-  ASSERT_EQ(::CoRegisterClassObject(CLSID_TaskScheduler, ts::ClassFactory(), CLSCTX_INPROC_SERVER,
-                                    REGCLS_MULTIPLEUSE, &cookie),
-            S_OK);
+  kqdtest::ComClasses com;
+  ASSERT_TRUE(SUCCEEDED(com.Enter()));
+  ASSERT_EQ(com.Register(CLSID_TaskScheduler, ts::ClassFactory()), S_OK);
   ASSERT_TRUE(ts::SetUnreachable(ts::kReachable));
   ASSERT_TRUE(ts::ClearStore());
   ts::ClearCallLog();
@@ -152,9 +151,7 @@ TEST_F(ServiceObject, OlderSystem_RegistersTheUninstallTaskOnEveryStart) {
   EXPECT_EQ(registrations(), 2) << "registered again by the second start";
   EXPECT_EQ(ts::ListTasks(), (std::vector<std::wstring>{L"\\Tavmir\\Tavmir KQD Uninstall Task"}));
   EXPECT_EQ(ts::LiveObjects(), 0) << "every Task Scheduler reference was released";
-  ::CoRevokeClassObject(cookie);
   ts::ClearStore();
-  ::CoUninitialize();
 }
 
 TEST(ServiceRunning, AnswersFromTheServiceControlManager) {

@@ -20,6 +20,7 @@
 #include "mode/mode_store.h"
 #include "mode/zarn_mode_controller.h"
 #include "support/registry_backup.h"
+#include "support/type2_flips.h"
 #include "support/wait_until.h"
 #include "win/unique_handle.h"
 
@@ -150,17 +151,10 @@ class DriverSource : public ::testing::Test {
     return source;
   }
 
-  // The watch thread reads "Type2" and registers on its own schedule: flip until it
-  // answers, so that a test goes on from a thread that waits with the value known.
+  // Goes on from a watch thread that waits with the value known.
   void WaitUntilWatching() {
     ASSERT_TRUE(davodira::Clear());  // Probe's request
-    bool answered = false;
-    for (int attempt = 0; attempt < 10 && !answered; ++attempt) {
-      ASSERT_TRUE(davodira::FlipType2().has_value());
-      const auto record = davodira::WaitForEntries(1, 2000);
-      answered = record && !record->entries.empty();
-    }
-    ASSERT_TRUE(answered) << "the watch thread never asked the driver";
+    ASSERT_TRUE(kqdtest::FlipType2UntilAsked()) << "the watch thread never asked the driver";
     ASSERT_TRUE(Signalled(kQueryLimitMs));
     ASSERT_TRUE(davodira::Clear());
   }
@@ -402,12 +396,8 @@ TEST_F(DriverSourceInController, Selected_StoresTheModeOfEachFlip) {
   EXPECT_TRUE(kqdtest::WaitUntil([&] { return controller.GetSwitches() == kqd::BroadcastSwitches{0, 0, 0}; }));
 
   // Probe's signal found no watcher yet: the first flip brings the mode to the registry.
-  bool stored = false;
-  for (int attempt = 0; attempt < 10 && !stored; ++attempt) {
-    ASSERT_TRUE(davodira::FlipType2().has_value());
-    stored = kqdtest::WaitUntil([] { return StoredMode() == 3u; }, 2s);
-  }
-  ASSERT_TRUE(stored) << "the flip never reached the stored mode";
+  ASSERT_TRUE(kqdtest::FlipType2Until([] { return kqdtest::WaitUntil([] { return StoredMode() == 3u; }, 2s); }))
+      << "the flip never reached the stored mode";
 
   ASSERT_TRUE(davodira::SetAnswer(0x00020003));
   ASSERT_TRUE(davodira::FlipType2().has_value());

@@ -11,6 +11,7 @@
 #include "mode/zarn_mode_controller.h"
 #include "sensors/sensors_double.h"
 #include "sources/sensor_manager_events.h"
+#include "support/com_classes.h"
 #include "support/registry_backup.h"
 #include "support/wait_until.h"
 
@@ -63,7 +64,8 @@ TEST_F(SensorDoubleConfig, SignalWithoutALoadedDouble_FailsAtOnce) {
 // kqdsensors.dll through CoCreateInstance, attaches as the service would, and
 // prints the mode once the testbed CLI has delivered the angles it waits for.
 TEST(SensorInstalled, DISABLED_ModeThroughTheRegistry) {
-  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  kqdtest::ComClasses com;
+  ASSERT_TRUE(SUCCEEDED(com.Enter()));
   {
     kqdtest::RegistryBackup backup{HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, {L"Mode"}};
     kqd::CZarnModeController controller{kqd::ModeSourceFactory{}};
@@ -78,7 +80,6 @@ TEST(SensorInstalled, DISABLED_ModeThroughTheRegistry) {
     std::printf("detach=0x%lx\n", static_cast<unsigned long>(source.Detach()));
     std::fflush(stdout);
   }
-  ::CoUninitialize();
 }
 
 }  // namespace

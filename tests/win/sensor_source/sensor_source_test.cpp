@@ -18,6 +18,7 @@
 #include "sensors/sensors_double.h"
 #include "sources/sensor_events.h"
 #include "sources/sensor_ids.h"
+#include "support/com_classes.h"
 #include "support/registry_backup.h"
 #include "support/wait_until.h"
 #include "win/unique_handle.h"
@@ -50,11 +51,8 @@ sn::SensorConfig Model(const wchar_t* model) {
 class SensorSource : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    comReady_ = true;
-    ASSERT_EQ(::CoRegisterClassObject(kqd::kClsidSensorManager, sn::ClassFactory(), CLSCTX_INPROC_SERVER,
-                                      REGCLS_MULTIPLEUSE, &cookie_),
-              S_OK);
+    ASSERT_TRUE(SUCCEEDED(com_.Enter()));
+    ASSERT_EQ(com_.Register(kqd::kClsidSensorManager, sn::ClassFactory()), S_OK);
     sn::Reset();
     baseline_ = sn::LiveObjects();
     controller_ = std::make_unique<kqd::CZarnModeController>(kqd::ModeSourceFactory{});
@@ -66,8 +64,6 @@ class SensorSource : public testing::Test {
     controller_.reset();
     sn::Reset();
     EXPECT_EQ(sn::LiveObjects(), baseline_) << "a reference to the double was not released";
-    if (cookie_ != 0) ::CoRevokeClassObject(cookie_);
-    if (comReady_) ::CoUninitialize();
   }
 
   void ConnectAndAttach() {
@@ -87,11 +83,10 @@ class SensorSource : public testing::Test {
   kqd::UsageMode Mode() { return controller_->GetMode(); }
 
   kqdtest::RegistryBackup backup_{HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, {L"Mode"}};
-  bool comReady_ = false;
-  DWORD cookie_ = 0;
   long baseline_ = 0;
   std::unique_ptr<kqd::CZarnModeController> controller_;
   std::unique_ptr<kqd::CSensorManagerEvents> source_;
+  kqdtest::ComClasses com_;
 };
 
 TEST_F(SensorSource, AttachedSensor_ReportSetsTheModeAndDetachUnregistersEverything) {

@@ -16,7 +16,9 @@
 #include "mode/zarn_mode_controller.h"
 #include "sensors/sensors_double.h"
 #include "sources/sensor_ids.h"
+#include "support/com_classes.h"
 #include "support/registry_backup.h"
+#include "support/type2_flips.h"
 #include "support/wait_until.h"
 #include "wmi/wmi_double.h"
 
@@ -70,14 +72,9 @@ std::vector<uint32_t> Sent() {
 class SourceChain : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    comReady_ = true;
-    ASSERT_EQ(::CoRegisterClassObject(kClsidWbemLocator, wmi::LocatorFactory(), CLSCTX_INPROC_SERVER,
-                                      REGCLS_MULTIPLEUSE, &wmiCookie_),
-              S_OK);
-    ASSERT_EQ(::CoRegisterClassObject(kqd::kClsidSensorManager, sensors::ClassFactory(), CLSCTX_INPROC_SERVER,
-                                      REGCLS_MULTIPLEUSE, &sensorCookie_),
-              S_OK);
+    ASSERT_TRUE(SUCCEEDED(com_.Enter()));
+    ASSERT_EQ(com_.Register(kClsidWbemLocator, wmi::LocatorFactory()), S_OK);
+    ASSERT_EQ(com_.Register(kqd::kClsidSensorManager, sensors::ClassFactory()), S_OK);
     ASSERT_TRUE(wmi::ResetConfig());
     sensors::Reset();
     ASSERT_TRUE(davodira::SetFail(false));
@@ -90,9 +87,6 @@ class SourceChain : public testing::Test {
     controller_.reset();
     sensors::Reset();
     EXPECT_EQ(wmi::LiveObjects(), 0) << "a WMI object was not released";
-    if (sensorCookie_ != 0) ::CoRevokeClassObject(sensorCookie_);
-    if (wmiCookie_ != 0) ::CoRevokeClassObject(wmiCookie_);
-    if (comReady_) ::CoUninitialize();
   }
 
   // Plugs in the doubles, then starts a controller whose factories count what they make.
@@ -122,11 +116,9 @@ class SourceChain : public testing::Test {
   kqdtest::RegistryBackup modeBackup_{HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, {kqd::kModeValueName}};
   kqdtest::RegistryBackup wmiBackup_{HKEY_LOCAL_MACHINE, wmi::kConfigKey,
                                      {wmi::kProviderValue, wmi::kInstancesValue, wmi::kModeValue}};
-  bool comReady_ = false;
-  DWORD wmiCookie_ = 0;
-  DWORD sensorCookie_ = 0;
   Made made_;
   std::unique_ptr<kqd::CZarnModeController> controller_;
+  kqdtest::ComClasses com_;
 };
 
 TEST_F(SourceChain, WmiWinsEvenWhenTheOthersWork_AndTheOthersAreNotMade) {
@@ -163,17 +155,9 @@ TEST_F(SourceChain, WithNeitherProviderNorSensor_TheDriverWins_WithEverySwitchOf
   EXPECT_EQ(controller_->GetMode(), 2u);
   EXPECT_TRUE(SentIs({10}));
 
-  // The watch thread reads "Type2" on its own schedule, and a flip made before that
-  // is its starting value: flip until the driver is asked.
   ASSERT_TRUE(davodira::SetAnswer(0x00020004));
   ASSERT_TRUE(davodira::Clear());
-  bool asked = false;
-  for (int attempt = 0; attempt < 10 && !asked; ++attempt) {
-    ASSERT_TRUE(davodira::FlipType2().has_value());
-    const auto record = davodira::WaitForEntries(1, 2000);
-    asked = record && !record->entries.empty();
-  }
-  ASSERT_TRUE(asked) << "the watch thread never asked the driver";
+  ASSERT_TRUE(kqdtest::FlipType2UntilAsked()) << "the watch thread never asked the driver";
   EXPECT_TRUE(Stored(3));
   // The driver's switches send neither posture nor raw mode.
   EXPECT_EQ(Sent(), std::vector<uint32_t>{10});

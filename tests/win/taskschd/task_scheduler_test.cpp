@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/com_classes.h"
 #include "support/stdout_capture.h"
 #include "support/registry_backup.h"
 #include "taskschd/taskschd_double.h"
@@ -120,11 +121,8 @@ std::string Hex(HRESULT hr) {
 class TaskSchedulerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    comReady_ = true;
-    ASSERT_EQ(::CoRegisterClassObject(CLSID_TaskScheduler, ts::ClassFactory(), CLSCTX_INPROC_SERVER,
-                                      REGCLS_MULTIPLEUSE, &cookie_),
-              S_OK);
+    ASSERT_TRUE(SUCCEEDED(com_.Enter()));
+    ASSERT_EQ(com_.Register(CLSID_TaskScheduler, ts::ClassFactory()), S_OK);
     ASSERT_TRUE(ts::SetUnreachable(ts::kReachable));
     ASSERT_TRUE(ts::ClearStore());
     ts::ClearFailures();
@@ -132,18 +130,13 @@ class TaskSchedulerTest : public ::testing::Test {
     baseline_ = ts::LiveObjects();
   }
 
-  void TearDown() override {
-    ts::ClearFailures();
-    if (cookie_ != 0) ::CoRevokeClassObject(cookie_);
-    if (comReady_) ::CoUninitialize();
-  }
+  void TearDown() override { ts::ClearFailures(); }
 
   void ExpectAllReleased() const { EXPECT_EQ(ts::LiveObjects(), baseline_) << "a COM reference was not released"; }
 
   kqdtest::RegistryBackup switch_{HKEY_LOCAL_MACHINE, ts::kSwitchKey, {ts::kUnreachableValue}};
-  bool comReady_ = false;
-  DWORD cookie_ = 0;
   long baseline_ = 0;
+  kqdtest::ComClasses com_;
 };
 
 TEST_F(TaskSchedulerTest, Register_IntoAFreshStore_CreatesTheFolderAndExportsTheWholeDefinition) {
@@ -360,17 +353,11 @@ TEST_F(TaskSchedulerTest, BstrAllocationFailure_RaisesComErrorOutOfMemoryAndRele
 // Run in a copy of this executable (see the next test), so the module path is one
 // with spaces; it registers through the double of its own process.
 TEST(TaskSchedulerChild, DISABLED_RegisterFromThisModule) {
-  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-  DWORD cookie = 0;
-  ASSERT_EQ(::CoRegisterClassObject(CLSID_TaskScheduler, ts::ClassFactory(), CLSCTX_INPROC_SERVER,
-                                    REGCLS_MULTIPLEUSE, &cookie),
-            S_OK);
-  {
-    CTaskScheduler scheduler;
-    EXPECT_TRUE(scheduler.RegisterUninstallTask());
-  }
-  ::CoRevokeClassObject(cookie);
-  ::CoUninitialize();
+  kqdtest::ComClasses com;
+  ASSERT_TRUE(SUCCEEDED(com.Enter()));
+  ASSERT_EQ(com.Register(CLSID_TaskScheduler, ts::ClassFactory()), S_OK);
+  CTaskScheduler scheduler;
+  EXPECT_TRUE(scheduler.RegisterUninstallTask());
 }
 
 TEST_F(TaskSchedulerTest, Register_FromAPathWithSpaces_StoresThePathUnquoted) {
@@ -404,13 +391,11 @@ namespace {
 // Run by cli_test.sh with the double installed in the prefix's registry: no class
 // object here, so CoCreateInstance loads kqdtaskschd.dll. Prints the result for the script.
 TEST(TaskSchedulerInstalled, DISABLED_RegisterThroughTheRegistry) {
-  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-  {
-    CTaskScheduler scheduler;
-    const bool registered = scheduler.RegisterUninstallTask();
-    std::printf("\nregistered=%d\n", registered ? 1 : 0);
-  }
-  ::CoUninitialize();
+  kqdtest::ComClasses com;
+  ASSERT_TRUE(SUCCEEDED(com.Enter()));
+  CTaskScheduler scheduler;
+  const bool registered = scheduler.RegisterUninstallTask();
+  std::printf("\nregistered=%d\n", registered ? 1 : 0);
 }
 
 }  // namespace

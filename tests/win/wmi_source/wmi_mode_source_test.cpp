@@ -20,6 +20,7 @@
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
 #include "mode/zarn_mode_controller.h"
+#include "support/com_classes.h"
 #include "support/registry_backup.h"
 #include "support/stdout_capture.h"
 #include "support/wait_until.h"
@@ -86,11 +87,8 @@ class ModeEventWatch {
 class WmiSource : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    comReady_ = true;
-    ASSERT_EQ(::CoRegisterClassObject(kClsidWbemLocator, wmi::LocatorFactory(), CLSCTX_INPROC_SERVER,
-                                      REGCLS_MULTIPLEUSE, &cookie_),
-              S_OK);
+    ASSERT_TRUE(SUCCEEDED(com_.Enter()));
+    ASSERT_EQ(com_.Register(kClsidWbemLocator, wmi::LocatorFactory()), S_OK);
     ASSERT_TRUE(wmi::ResetConfig());
     ASSERT_TRUE(wmi::ClearRecord());
     wmi::ClearCallLog();
@@ -101,11 +99,7 @@ class WmiSource : public testing::Test {
     controller_.SetMode(kUntouched);
   }
 
-  void TearDown() override {
-    wmi::OpenExecGate();
-    if (cookie_ != 0) ::CoRevokeClassObject(cookie_);
-    if (comReady_) ::CoUninitialize();
-  }
+  void TearDown() override { wmi::OpenExecGate(); }
 
   // The provider with one instance and "GetUsageMode" answering `mode`.
   static void Provide(std::optional<DWORD> mode) {
@@ -127,8 +121,7 @@ class WmiSource : public testing::Test {
       {wmi::kProviderValue, wmi::kInstancesValue, wmi::kModeValue, wmi::kExecFailureValue, L"Val1", L"Val2", L"Val3",
        L"Val4", L"Val5", L"Val6"}};
   kqd::CZarnModeController controller_{kqd::ModeSourceFactory{}};
-  bool comReady_ = false;
-  DWORD cookie_ = 0;
+  kqdtest::ComClasses com_;
 };
 
 struct ProbeCase {
@@ -420,7 +413,8 @@ TEST_F(WmiSource, EventLoop_WithoutTheEventClassEndsAndQueriesNothing) {
 // Run by cli_test.sh in its own process against the double installed in the
 // prefix: probes, subscribes, prints each mode it sees, ends at mode 9.
 TEST(WmiInstalled, DISABLED_FollowTheProvider) {
-  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  kqdtest::ComClasses com;
+  ASSERT_TRUE(SUCCEEDED(com.Enter()));
   {
     kqdtest::RegistryBackup modeBackup{HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, {L"Mode"}};
     kqd::CZarnModeController controller{kqd::ModeSourceFactory{}};
@@ -440,7 +434,6 @@ TEST(WmiInstalled, DISABLED_FollowTheProvider) {
     }
     source.Stop();
   }
-  ::CoUninitialize();
 }
 
 }  // namespace
