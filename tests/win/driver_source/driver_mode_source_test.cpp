@@ -324,7 +324,16 @@ TEST_F(DriverSource, Watch_WithoutAReadableType2_EndsAtOnceAndKeepsTheMode) {
       CDriverModeSource source(controller_);
       ASSERT_EQ(source.Probe(), 1);
       EXPECT_TRUE(Signalled());
-      EXPECT_TRUE(Ended(StartWatchThread(source))) << "the watch thread ends by itself";
+      // The thread may be gone before it can be seen: wait until no thread is left
+      // beyond those that ran before the start.
+      const std::set<DWORD> before = ThreadIds();
+      source.StartWatch();
+      EXPECT_TRUE(kqdtest::WaitUntil([&] {
+        for (DWORD id : ThreadIds()) {
+          if (before.count(id) == 0) return false;
+        }
+        return true;
+      })) << "the watch thread ends by itself";
 
       ASSERT_TRUE(davodira::WriteType2(0));
       ASSERT_TRUE(davodira::FlipType2().has_value());
