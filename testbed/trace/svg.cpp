@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include "core/posture_rule.h"
@@ -146,7 +147,9 @@ std::string Axes(const Scale& scale) {
                            "stroke=\"#444\"/>\n",
                            kLeft, kTop, kRight - kLeft, kBottom - kTop);
   const double step = NiceStep(scale.endMs, 10);
-  for (double ms = 0; ms <= scale.endMs + step / 1000; ms += step) {
+  // Counted, so that no time however large can keep the loop from ending.
+  for (int i = 0; i <= 20 && i * step - scale.endMs <= step * 1e-6; ++i) {
+    const double ms = i * step;
     const double x = scale.X(ms);
     out += Line(x, kBottom, x, kBottom + 4, "stroke=\"#444\"");
     out += Text(x, kBottom + 28, Printf("%g", ms), "font-size=\"11\" text-anchor=\"middle\"");
@@ -255,7 +258,7 @@ std::string RenderSvg(const Record& record, std::string_view title) {
     lastMs = std::max(lastMs, event.timeMs);
   }
   // A little room after the last event, so its label stays inside.
-  const double endMs = std::max(lastMs * 1.05, lastMs + 100);
+  const double endMs = std::min(std::max(lastMs * 1.05, lastMs + 100), std::numeric_limits<double>::max());
   const Scale scale{endMs};
 
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";

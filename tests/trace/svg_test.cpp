@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -92,9 +93,11 @@ TEST(Svg, NanBreaksTheLineAndOffScaleValuesStayInsideWithAMarker) {
   }
 }
 
-TEST(Svg, AnEmptyRecordStillDrawsAValidDocument) {
+TEST(Svg, EmptyAndFarOffRecordsStillDrawAValidDocument) {
   Record record;
   record.source = "wmi";
+  EXPECT_EQ(NestingProblem(RenderSvg(record, "")), "");
+  record.events.push_back({EventKind::Mode, std::numeric_limits<double>::max(), 0, 0, 2u});
   EXPECT_EQ(NestingProblem(RenderSvg(record, "")), "");
 }
 
