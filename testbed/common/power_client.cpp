@@ -68,7 +68,14 @@ bool RequestResult::Delivered() const {
   return status == Status::Answered && outcome == KQD_POWER_OUTCOME_DELIVERED;
 }
 
-RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs) {
+namespace {
+
+bool WriteDword(HKEY key, const wchar_t* name, DWORD value) {
+  return ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)) ==
+         ERROR_SUCCESS;
+}
+
+RequestResult Request(DWORD control, DWORD state, DWORD timeoutMs) {
   RequestResult result;
   const UniqueHandleNull request(::OpenEventW(EVENT_MODIFY_STATE, FALSE, KQD_POWER_REQUEST_EVENT));
   const UniqueHandleNull handled(::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, KQD_POWER_HANDLED_EVENT));
@@ -79,9 +86,8 @@ RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs) {
   const UniqueHkey record = OpenKey(KQD_POWER_KEY, KEY_READ | KEY_SET_VALUE);
   if (!record) return result;
   const DWORD before = ReadDword(record.get(), KQD_POWER_HANDLED_VALUE).value_or(0);
-  const DWORD value = static_cast<DWORD>(state);
-  if (::RegSetValueExW(record.get(), KQD_POWER_REQUEST_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                       sizeof(value)) != ERROR_SUCCESS) {
+  if (!WriteDword(record.get(), KQD_POWER_CONTROL_VALUE, control) ||
+      !WriteDword(record.get(), KQD_POWER_REQUEST_VALUE, state)) {
     return result;
   }
   ::ResetEvent(handled.get());  // an answer nobody collected must not pass for this one
@@ -96,6 +102,14 @@ RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs) {
   result.handlerResult = ReadDword(record.get(), KQD_POWER_LAST_RESULT_VALUE).value_or(0);
   return result;
 }
+
+}  // namespace
+
+RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs) {
+  return Request(SERVICE_CONTROL_POWEREVENT, static_cast<DWORD>(state), timeoutMs);
+}
+
+RequestResult RequestShutdown(DWORD timeoutMs) { return Request(SERVICE_CONTROL_SHUTDOWN, 0, timeoutMs); }
 
 PowerRecord ReadRecord() {
   PowerRecord record;

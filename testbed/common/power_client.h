@@ -1,6 +1,7 @@
 #pragma once
 // Steers and reads the powrprof double from another process: asks the process
-// that registered power settings to deliver a console display state, and reads
+// that registered power settings to deliver a console display state (or a
+// shutdown) to its service control handler, and reads
 // the registrations and deliveries it recorded.
 
 #include <windows.h>
@@ -26,6 +27,8 @@ struct RequestResult {
 };
 
 RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs);
+// SERVICE_CONTROL_SHUTDOWN to the same handler; answered before the handler runs.
+RequestResult RequestShutdown(DWORD timeoutMs);
 
 struct RegistrationRecord {
   std::wstring key;      // "<pid>.<n>"

@@ -2,10 +2,12 @@
 // What the powrprof double and its controllers (kqdtb.exe, tests) share: the
 // registry record the double keeps and the two named events of a request.
 //
-// A request: the controller writes kPowerRequestValue (the display state: 0 off,
-// 1 on, 2 dimmed), resets kPowerHandledEvent, sets kPowerRequestEvent and waits
-// for kPowerHandledEvent. The double's delivery thread has by then raised
-// kPowerHandledValue by one and written the outcome values.
+// A request: the controller writes KQD_POWER_REQUEST_VALUE (the display state: 0 off,
+// 1 on, 2 dimmed), resets KQD_POWER_HANDLED_EVENT, sets KQD_POWER_REQUEST_EVENT and waits
+// for KQD_POWER_HANDLED_EVENT. The double's delivery thread has by then raised
+// KQD_POWER_HANDLED_VALUE by one and written the outcome values. A request with
+// KQD_POWER_CONTROL_VALUE 5 sends SERVICE_CONTROL_SHUTDOWN instead; it is answered
+// before the handler runs, since the service's process ends in it.
 
 #define KQD_POWER_KEY L"Software\\KqdTestbed\\Power"           // under HKLM
 #define KQD_POWER_REGISTRATIONS_KEY KQD_POWER_KEY L"\\Registrations"  // one subkey "<pid>.<n>" each
@@ -16,6 +18,8 @@
 
 // Values of the key.
 #define KQD_POWER_REQUEST_VALUE L"Request"            // DWORD, written by the controller
+#define KQD_POWER_CONTROL_VALUE L"Control"            // DWORD, written by the controller: 13
+                                                      // (power event; also when absent) or 5 (shutdown)
 #define KQD_POWER_PROCESS_VALUE L"Process"            // DWORD pid of the process that delivers
 #define KQD_POWER_STATUS_HANDLE_VALUE L"StatusHandle" // QWORD, what RegisterServiceCtrlHandlerExW returned
 #define KQD_POWER_HANDLED_VALUE L"Handled"            // DWORD, requests answered by that process

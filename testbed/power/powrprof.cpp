@@ -4,6 +4,8 @@
 // SERVICE_CONTROL_POWEREVENT; this DLL keeps the registrations and, on request
 // from another process (kqdtb display-off|display-on|display-dim), calls the
 // service's control handler the way Windows would for GUID_CONSOLE_DISPLAY_STATE.
+// It also sends SERVICE_CONTROL_SHUTDOWN on request (kqdtb service-shutdown),
+// which Wine's service manager never sends to a running service.
 //
 // How it reaches the handler: at load it rewrites the main executable's import of
 // RegisterServiceCtrlHandlerExW to a wrapper that remembers the handler, its
@@ -140,17 +142,20 @@ SERVICE_STATUS_HANDLE WINAPI RegisterHandlerHook(LPCWSTR name, LPHANDLER_FUNCTIO
   return status;
 }
 
-// The handler to call for the console display state, or null with the reason.
-LPHANDLER_FUNCTION_EX FindRecipient(LPVOID& context, const wchar_t*& reason) {
+// The handler to call for the control, or null with the reason. The console
+// display state goes only where it was registered for; a shutdown goes to every
+// service handler (the double does not look at the controls the service accepts).
+LPHANDLER_FUNCTION_EX FindRecipient(DWORD control, LPVOID& context, const wchar_t*& reason) {
   Exclusive lock;
   if (g_handler == nullptr) {
     reason = KQD_POWER_OUTCOME_NO_HANDLER;
     return nullptr;
   }
+  context = g_handlerContext;
+  if (control == SERVICE_CONTROL_SHUTDOWN) return g_handler;
   for (const Registration& r : *g_registrations) {
     if (IsEqualGUID(r.setting, kConsoleDisplayState) && r.flags == kNotifyServiceHandle &&
         r.recipient == static_cast<HANDLE>(g_statusHandle)) {
-      context = g_handlerContext;
       return g_handler;
     }
   }
@@ -158,22 +163,8 @@ LPHANDLER_FUNCTION_EX FindRecipient(LPVOID& context, const wchar_t*& reason) {
   return nullptr;
 }
 
-void Deliver(HKEY record) {
-  const DWORD state = GetDword(record, KQD_POWER_REQUEST_VALUE, 0);
-  LPVOID context = nullptr;
-  const wchar_t* outcome = KQD_POWER_OUTCOME_DELIVERED;
-  const LPHANDLER_FUNCTION_EX handler = FindRecipient(context, outcome);
-  DWORD result = 0;
-  if (handler != nullptr) {
-    // POWERBROADCAST_SETTING with a DWORD of data, as Windows sends this setting.
-    alignas(POWERBROADCAST_SETTING) BYTE buffer[sizeof(POWERBROADCAST_SETTING) + sizeof(DWORD)] = {};
-    auto* setting = reinterpret_cast<POWERBROADCAST_SETTING*>(buffer);
-    setting->PowerSetting = kConsoleDisplayState;
-    setting->DataLength = sizeof(DWORD);
-    std::memcpy(setting->Data, &state, sizeof(state));
-    result = handler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, setting, context);
-    SetDword(record, KQD_POWER_DELIVERED_VALUE, GetDword(record, KQD_POWER_DELIVERED_VALUE, 0) + 1);
-  }
+void RecordOutcome(HKEY record, DWORD state, DWORD result, const wchar_t* outcome, bool delivered) {
+  if (delivered) SetDword(record, KQD_POWER_DELIVERED_VALUE, GetDword(record, KQD_POWER_DELIVERED_VALUE, 0) + 1);
   SetDword(record, KQD_POWER_LAST_STATE_VALUE, state);
   SetDword(record, KQD_POWER_LAST_RESULT_VALUE, result);
   SetString(record, KQD_POWER_LAST_OUTCOME_VALUE, outcome);
@@ -185,16 +176,45 @@ struct DeliveryEvents {
   HANDLE handled;
 };
 
+void Deliver(HKEY record, HANDLE handled) {
+  const DWORD control = GetDword(record, KQD_POWER_CONTROL_VALUE, SERVICE_CONTROL_POWEREVENT);
+  const DWORD state = GetDword(record, KQD_POWER_REQUEST_VALUE, 0);
+  LPVOID context = nullptr;
+  const wchar_t* outcome = KQD_POWER_OUTCOME_DELIVERED;
+  const LPHANDLER_FUNCTION_EX handler = FindRecipient(control, context, outcome);
+  if (handler == nullptr) {
+    RecordOutcome(record, state, 0, outcome, false);
+  } else if (control == SERVICE_CONTROL_SHUTDOWN) {
+    // The service reports STOPPED from inside the handler and its process ends,
+    // this thread with it: the answer goes first.
+    RecordOutcome(record, state, 0, outcome, true);
+    ::SetEvent(handled);
+    handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, context);
+    return;
+  } else {
+    // POWERBROADCAST_SETTING with a DWORD of data, as Windows sends this setting.
+    alignas(POWERBROADCAST_SETTING) BYTE buffer[sizeof(POWERBROADCAST_SETTING) + sizeof(DWORD)] = {};
+    auto* setting = reinterpret_cast<POWERBROADCAST_SETTING*>(buffer);
+    setting->PowerSetting = kConsoleDisplayState;
+    setting->DataLength = sizeof(DWORD);
+    std::memcpy(setting->Data, &state, sizeof(state));
+    const DWORD result = handler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, setting, context);
+    RecordOutcome(record, state, result, outcome, true);
+  }
+  ::SetEvent(handled);
+}
+
 DWORD WINAPI DeliveryThread(LPVOID parameter) {
   const DeliveryEvents events = *static_cast<DeliveryEvents*>(parameter);
   delete static_cast<DeliveryEvents*>(parameter);
   while (::WaitForSingleObject(events.request, INFINITE) == WAIT_OBJECT_0) {
     HKEY record = CreateKey(KQD_POWER_KEY);
-    if (record != nullptr) {
-      Deliver(record);
-      ::RegCloseKey(record);
+    if (record == nullptr) {
+      ::SetEvent(events.handled);  // the controller finds the count unchanged
+      continue;
     }
-    ::SetEvent(events.handled);
+    Deliver(record, events.handled);
+    ::RegCloseKey(record);
   }
   return 0;
 }

@@ -2,7 +2,8 @@
 # The installed kqd.exe with the powrprof double as the power manager: the console
 # display goes off, on and dimmed while the emulated convertible folds. Display
 # off ends detection (detach code to the energy-management driver) and folds go
-# unseen; display on starts it again; dimmed changes nothing.
+# unseen; display on starts it again; dimmed changes nothing. A stop leaves the
+# power-setting registrations to the end of the process; a shutdown removes them.
 . "$(dirname "$0")/lib.sh"
 kqd_wine_start_server || exit 1
 
@@ -158,6 +159,16 @@ check "wmi: display on delivered" kqdtb display-on
 check "wmi: attach code sent first" wait_for 5 first_field_is 10
 kqdtb wmi-mode 4 >/dev/null && kqdtb wmi-fire >/dev/null
 check "wmi: display on: Mode follows to 4" mode_is 4
-kqd_sc stop KQD >/dev/null
-check "wmi: service stopped" kqd_wait_service_state KQD STOPPED 30
+
+# What Windows sends at system shutdown, which Wine's service manager never does:
+# the service unregisters the four settings, then stops.
+wmi_service=$(power_line process)
+wmi_handle=$(power_line status-handle)
+kqdtb pwraux-clear >/dev/null
+check "shutdown delivered" kqdtb service-shutdown
+check "shutdown: service stopped" kqd_wait_service_state KQD STOPPED 30
+check "shutdown: detach code sent" fields_are 11
+check "shutdown: the process is gone" wait_for 10 test "$(live_processes kqd.exe)" = 0
+check_eq "shutdown: the four settings were unregistered" "$(expected_registrations "$wmi_handle" unregistered)" \
+  "$(registrations_of "$wmi_service")"
 e2e_done

@@ -1,6 +1,7 @@
-// display-* and power-*: turn the console display off, on or dimmed for the
-// process that registered power settings through the powrprof double (the
-// service), read what the double recorded, and manage its overrides.
+// display-*, service-shutdown and power-*: turn the console display off, on or
+// dimmed for the process that registered power settings through the powrprof
+// double (the service), or shut it down as Windows would at system shutdown;
+// read what the double recorded, and manage its overrides.
 
 #include <cwchar>
 
@@ -13,8 +14,7 @@ namespace {
 
 constexpr DWORD kAnswerLimitMs = 5000;
 
-int RunDisplay(const wchar_t* command, power::DisplayState state) {
-  const power::RequestResult result = power::RequestDisplayState(state, kAnswerLimitMs);
+int Report(const wchar_t* command, const power::RequestResult& result) {
   switch (result.status) {
     case power::RequestResult::Status::Answered:
       if (!result.Delivered()) {
@@ -34,6 +34,10 @@ int RunDisplay(const wchar_t* command, power::DisplayState state) {
   }
   Err(L"kqdtb %ls: the request could not be written\n", command);
   return 1;
+}
+
+int RunDisplay(const wchar_t* command, power::DisplayState state) {
+  return Report(command, power::RequestDisplayState(state, kAnswerLimitMs));
 }
 
 int RunOff(int argc, wchar_t** argv) {
@@ -56,6 +60,14 @@ int RunDim(int argc, wchar_t** argv) {
     return 2;
   }
   return RunDisplay(argv[0], power::DisplayState::Dimmed);
+}
+
+int RunShutdown(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb service-shutdown\n");
+    return 2;
+  }
+  return Report(argv[0], power::RequestShutdown(kAnswerLimitMs));
 }
 
 // Tab-separated lines: "process", "status-handle", "handled", "delivered", "last"
@@ -115,6 +127,8 @@ int RunOverrides(int argc, wchar_t** argv) {
 TestbedCommand off{L"display-off", L"(the service's control handler gets console display state 0)", &RunOff};
 TestbedCommand on{L"display-on", L"(console display state 1)", &RunOn};
 TestbedCommand dim{L"display-dim", L"(console display state 2, dimmed)", &RunDim};
+TestbedCommand shutdown{L"service-shutdown",
+                        L"(SERVICE_CONTROL_SHUTDOWN to the handler the powrprof double knows)", &RunShutdown};
 TestbedCommand read{L"power-read", L"(print the powrprof double's registrations and deliveries)", &RunRead};
 TestbedCommand clear{L"power-clear", L"(forget the powrprof double's record)", &RunClear};
 TestbedCommand overrides{L"power-overrides", L"on EXE...|off (load the powrprof double for these executables)",
