@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "common/dll_override.h"
 #include "drivers/slate_contract.h"
 #include "win/unique_handle.h"
 
@@ -19,9 +20,6 @@ constexpr wchar_t kClassKey[] =
     L"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" KQDSLATE_INTERFACE_GUID_TEXT;
 constexpr wchar_t kEnumKey[] = L"SYSTEM\\CurrentControlSet\\Enum\\ROOT\\KQDSLATE";
 constexpr wchar_t kSystemSetupClass[] = L"{4d36e97d-e325-11ce-bfc1-08002be10318}";
-constexpr wchar_t kAppDefaults[] = L"Software\\Wine\\AppDefaults";
-constexpr wchar_t kOverrideValue[] = L"cfgmgr32";
-constexpr wchar_t kOverrideOrder[] = L"native,builtin";
 
 struct NamedSet {
   InterfaceSet set;
@@ -85,20 +83,6 @@ bool DeleteTree(HKEY root, const std::wstring& path) {
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
-// Leaves the key when something else lives in it.
-void DeleteIfEmpty(HKEY root, const wchar_t* path) {
-  UniqueHkey key;
-  if (::RegOpenKeyExW(root, path, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) return;
-  DWORD subkeys = 0, values = 0;
-  if (::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                         nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
-      subkeys != 0 || values != 0) {
-    return;
-  }
-  key.reset();
-  ::RegDeleteKeyExW(root, path, KEY_WOW64_64KEY, 0);
-}
-
 bool WriteInstance(int instance, bool linked) {
   const std::wstring interfaceKey = std::wstring(kClassKey) + L"\\" + InterfaceKeyName(instance);
   const UniqueHkey iface = CreateKey(HKEY_LOCAL_MACHINE, interfaceKey);
@@ -119,7 +103,7 @@ bool RemoveInstances() {
     ok = DeleteTree(HKEY_LOCAL_MACHINE, std::wstring(kClassKey) + L"\\" + InterfaceKeyName(instance)) && ok;
   }
   ok = DeleteTree(HKEY_LOCAL_MACHINE, kEnumKey) && ok;
-  DeleteIfEmpty(HKEY_LOCAL_MACHINE, kClassKey);
+  DeleteKeyIfEmpty(HKEY_LOCAL_MACHINE, kClassKey);
   return ok;
 }
 
@@ -243,39 +227,8 @@ std::optional<std::vector<std::wstring>> ListInterfaces() {
   return paths;
 }
 
-bool SetCfgmgrOverride(std::wstring_view exeName) {
-  if (exeName.empty() || exeName.find_first_of(L"\\/") != std::wstring_view::npos) return false;
-  const UniqueHkey key =
-      CreateKey(HKEY_CURRENT_USER, std::wstring(kAppDefaults) + L"\\" + std::wstring(exeName) + L"\\DllOverrides");
-  return key && SetString(key.get(), kOverrideValue, kOverrideOrder);
-}
+bool SetCfgmgrOverride(std::wstring_view exeName) { return SetNativeOverride(exeName, L"cfgmgr32"); }
 
-bool RemoveCfgmgrOverrides() {
-  UniqueHkey appDefaults;
-  const LSTATUS status = ::RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, appDefaults.put());
-  if (status == ERROR_FILE_NOT_FOUND) return true;
-  if (status != ERROR_SUCCESS) return false;
-  std::vector<std::wstring> apps;
-  wchar_t name[MAX_PATH];
-  for (DWORD index = 0;; ++index) {
-    DWORD nameLength = MAX_PATH;
-    const LSTATUS found = ::RegEnumKeyExW(appDefaults.get(), index, name, &nameLength, nullptr, nullptr, nullptr,
-                                          nullptr);
-    if (found == ERROR_NO_MORE_ITEMS) break;
-    if (found != ERROR_SUCCESS) return false;
-    apps.emplace_back(name, nameLength);
-  }
-  appDefaults.reset();
-  bool ok = true;
-  for (const std::wstring& app : apps) {
-    const std::wstring appKey = std::wstring(kAppDefaults) + L"\\" + app;
-    const std::wstring overrides = appKey + L"\\DllOverrides";
-    const LSTATUS deleted = ::RegDeleteKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), kOverrideValue);
-    ok = (deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) && ok;
-    DeleteIfEmpty(HKEY_CURRENT_USER, overrides.c_str());
-    DeleteIfEmpty(HKEY_CURRENT_USER, appKey.c_str());
-  }
-  return ok;
-}
+bool RemoveCfgmgrOverrides() { return RemoveNativeOverrides(L"cfgmgr32"); }
 
 }  // namespace kqdtb::slate

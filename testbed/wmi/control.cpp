@@ -90,6 +90,8 @@ Config ReadConfig() {
   for (size_t row = 0; row < 6; ++row) config.values[row] = ReadDword(key.get(), kValueNames[row]);
   const auto failure = static_cast<HRESULT>(ReadDword(key.get(), kExecFailureValue).value_or(0));
   config.execFailure = FAILED(failure) ? failure : S_OK;
+  config.holdExec = ReadDword(key.get(), kHoldExecValue).value_or(0) != 0;
+  config.heldExec = ReadDword(key.get(), kHeldExecValue).value_or(0);
   return config;
 }
 
@@ -100,6 +102,11 @@ bool SetValue(size_t row, std::optional<DWORD> bits) { return row < 6 && WriteDw
 
 bool SetExecFailure(HRESULT hr) {
   return WriteDword(kExecFailureValue, FAILED(hr) ? std::optional<DWORD>(static_cast<DWORD>(hr)) : std::nullopt);
+}
+
+bool SetExecHold(bool on) {
+  if (!on) return WriteDword(kHoldExecValue, std::nullopt);
+  return WriteDword(kHeldExecValue, 0) && WriteDword(kHoldExecValue, 1);
 }
 
 bool ResetConfig() {
@@ -134,6 +141,10 @@ void RecordQuery(uint64_t micros, const std::wstring& method, HRESULT result) {
   char tail[32];
   std::snprintf(tail, sizeof tail, " 0x%08lx", static_cast<unsigned long>(result));
   Append("query " + std::to_string(micros) + " " + Narrow(method.empty() ? L"-" : method) + tail);
+}
+
+void CountHeldExec() {
+  WriteDword(kHeldExecValue, ReadConfig().heldExec + 1);
 }
 
 void RecordPlain(const char* kind, uint64_t micros) { Append(std::string(kind) + " " + std::to_string(micros)); }

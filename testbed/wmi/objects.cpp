@@ -44,7 +44,13 @@ UniqueHandleNull g_execGate{::CreateEventW(nullptr, TRUE, TRUE, nullptr)};
 std::atomic<size_t> g_atExecGate{0};
 constexpr DWORD kExecGateLimitMs = 30000;
 
+// The registry hold serves other processes (the installed service); it is polled,
+// so a release that comes before the wait begins is not missed.
 void PassExecGate() {
+  if (ReadConfig().holdExec) {
+    detail::CountHeldExec();
+    for (DWORD waited = 0; waited < kExecGateLimitMs && ReadConfig().holdExec; waited += 20) ::Sleep(20);
+  }
   if (!g_execGate || ::WaitForSingleObject(g_execGate.get(), 0) == WAIT_OBJECT_0) return;
   ++g_atExecGate;
   ::WaitForSingleObject(g_execGate.get(), kExecGateLimitMs);

@@ -26,6 +26,9 @@
 //     DWORD "Mode"         "Data" of "GetUsageMode"; absent: VT_NULL
 //     DWORD "Val1".."Val6" "Data" of the six value methods, in table order; absent: VT_NULL
 //     DWORD "ExecFailure"  a failing HRESULT: every ExecMethod fails with it
+//     DWORD "HoldExec"     1: every ExecMethod waits at its start until it is 0 again
+//                          (polled, at most 30 s per call)
+//     DWORD "HeldExec"     calls that have waited so, since the hold was set
 //   Named objects (unprefixed names, which Wine shares between the service and
 //   other processes):
 //     semaphore "KqdTestbedWmiFire"          one release fires one event
@@ -60,6 +63,8 @@ inline constexpr wchar_t kProviderValue[] = L"Provider";
 inline constexpr wchar_t kInstancesValue[] = L"Instances";
 inline constexpr wchar_t kModeValue[] = L"Mode";
 inline constexpr wchar_t kExecFailureValue[] = L"ExecFailure";
+inline constexpr wchar_t kHoldExecValue[] = L"HoldExec";
+inline constexpr wchar_t kHeldExecValue[] = L"HeldExec";
 inline constexpr const wchar_t* kValueNames[6] = {L"Val1", L"Val2", L"Val3", L"Val4", L"Val5", L"Val6"};
 inline constexpr wchar_t kFireSemaphore[] = L"KqdTestbedWmiFire";
 inline constexpr wchar_t kDeliveredSemaphore[] = L"KqdTestbedWmiDelivered";
@@ -76,6 +81,8 @@ struct Config {
   std::optional<DWORD> mode;
   std::optional<DWORD> values[6];
   HRESULT execFailure = S_OK;
+  bool holdExec = false;
+  DWORD heldExec = 0;
 };
 Config ReadConfig();
 bool SetProvider(bool on);
@@ -83,6 +90,7 @@ bool SetInstances(DWORD count);
 bool SetMode(std::optional<DWORD> mode);
 bool SetValue(size_t row, std::optional<DWORD> bits);  // row 0 is "Val1"
 bool SetExecFailure(HRESULT hr);                          // S_OK: none
+bool SetExecHold(bool on);                                // on also zeroes "HeldExec"
 bool ResetConfig();                                       // every value deleted
 
 // The record.

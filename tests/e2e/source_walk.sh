@@ -25,22 +25,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The third fields of the energy-management driver's requests since the last clear, as "9 1".
-pwraux_fields() {
-  local ms code bytes outcome out=() b
-  while IFS=$'\t' read -r ms code bytes outcome; do
-    read -ra b <<<"$bytes"
-    [ "${#b[@]}" -eq 12 ] && out+=("$((16#${b[11]}${b[10]}${b[9]}${b[8]}))")
-  done < <(kqdtb pwraux-read | tr -d '\r')
-  echo "${out[*]}"
-}
 slate_writes() { kqdtb slate-read 0 | tr -d '\r' | awk -F'\t' '{print $2}'; }
-fields_now_are() { [ "$(pwraux_fields)" = "$1" ]; }
-fields_are() {
-  wait_for 5 fields_now_are "$1" && return 0
-  echo "  the energy-management driver received: $(pwraux_fields)"
-  return 1
-}
 
 check "the machine runs Windows 10 2009" kqdtb machine 2009
 need pwraux-present pwraux

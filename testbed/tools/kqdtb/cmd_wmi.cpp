@@ -77,6 +77,18 @@ int RunWmiFailExec(int argc, wchar_t** argv) {
   return wmi::SetExecFailure(static_cast<HRESULT>(*hr)) ? 0 : 1;
 }
 
+int RunWmiHold(int argc, wchar_t** argv) {
+  const bool on = argc == 2 && std::wcscmp(argv[1], L"on") == 0;
+  if (!on && !(argc == 2 && std::wcscmp(argv[1], L"off") == 0)) return Usage(L"wmi-hold on|off");
+  return wmi::SetExecHold(on) ? 0 : 1;
+}
+
+int RunWmiHeld(int argc, wchar_t**) {
+  if (argc != 1) return Usage(L"wmi-held");
+  Out(L"%lu\n", static_cast<unsigned long>(wmi::ReadConfig().heldExec));
+  return 0;
+}
+
 // Waits, with a bound, until some process holds a subscription.
 bool WaitForSubscriber() {
   const ULONGLONG deadline = ::GetTickCount64() + kSubscriberLimitMs;
@@ -164,6 +176,9 @@ TestbedCommand wmiFire{L"wmi-fire",
                        L"delivered, fails when nobody subscribes within 10 s)",
                        &RunWmiFire};
 TestbedCommand wmiFailExec{L"wmi-fail-exec", L"HRESULT|off (every ExecMethod fails with HRESULT)", &RunWmiFailExec};
+TestbedCommand wmiHold{L"wmi-hold", L"on|off (every ExecMethod, in any process, waits while on; at most 30 s)",
+                       &RunWmiHold};
+TestbedCommand wmiHeld{L"wmi-held", L"(print how many ExecMethod calls waited since wmi-hold on)", &RunWmiHeld};
 TestbedCommand wmiRead{L"wmi-read",
                        L"(the record: query US METHOD HRESULT, event US, subscribe US, cancel US; then subscribed "
                        L"yes|no; US in microseconds of QueryPerformanceCounter)",

@@ -1,0 +1,138 @@
+// display-*, service-shutdown and power-*: turn the console display off, on or
+// dimmed for the process that registered power settings through the powrprof
+// double (the service), or shut it down as Windows would at system shutdown;
+// read what the double recorded, and manage its overrides.
+
+#include <cwchar>
+
+#include "command.h"
+#include "common/dll_override.h"
+#include "common/power_client.h"
+
+namespace kqdtb {
+namespace {
+
+constexpr DWORD kAnswerLimitMs = 5000;
+
+int Report(const wchar_t* command, const power::RequestResult& result) {
+  switch (result.status) {
+    case power::RequestResult::Status::Answered:
+      if (!result.Delivered()) {
+        Err(L"kqdtb %ls: %ls\n", command, result.outcome.c_str());
+        return 1;
+      }
+      Out(L"delivered\t%lu\n", static_cast<unsigned long>(result.handlerResult));
+      return 0;
+    case power::RequestResult::Status::NoDouble:
+      Err(L"kqdtb %ls: no running process has the powrprof double with a registration "
+          L"(kqdtb install-power, then start the service)\n", command);
+      return 1;
+    case power::RequestResult::Status::NoAnswer:
+      Err(L"kqdtb %ls: the double did not answer within %lu ms\n", command, kAnswerLimitMs);
+      return 1;
+    case power::RequestResult::Status::Failed: break;
+  }
+  Err(L"kqdtb %ls: the request could not be written\n", command);
+  return 1;
+}
+
+int RunDisplay(const wchar_t* command, power::DisplayState state) {
+  return Report(command, power::RequestDisplayState(state, kAnswerLimitMs));
+}
+
+int RunOff(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb display-off\n");
+    return 2;
+  }
+  return RunDisplay(argv[0], power::DisplayState::Off);
+}
+int RunOn(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb display-on\n");
+    return 2;
+  }
+  return RunDisplay(argv[0], power::DisplayState::On);
+}
+int RunDim(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb display-dim\n");
+    return 2;
+  }
+  return RunDisplay(argv[0], power::DisplayState::Dimmed);
+}
+
+int RunShutdown(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb service-shutdown\n");
+    return 2;
+  }
+  return Report(argv[0], power::RequestShutdown(kAnswerLimitMs));
+}
+
+// Tab-separated lines: "process", "status-handle", "handled", "delivered", "last"
+// (state, handler result, outcome), then one "registration" line each:
+// key, setting, flags, recipient, handle, live|unregistered|orphaned.
+// "orphaned": still registered, but its process has ended.
+int RunRead(int argc, wchar_t**) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb power-read\n");
+    return 2;
+  }
+  const power::PowerRecord record = power::ReadRecord();
+  if (record.process) Out(L"process\t%lu\n", static_cast<unsigned long>(*record.process));
+  Out(L"status-handle\t0x%llx\n", record.statusHandle);
+  Out(L"handled\t%lu\n", static_cast<unsigned long>(record.handled));
+  Out(L"delivered\t%lu\n", static_cast<unsigned long>(record.delivered));
+  if (record.lastState) {
+    Out(L"last\t%lu\t%lu\t%ls\n", static_cast<unsigned long>(*record.lastState),
+        static_cast<unsigned long>(record.lastResult), record.lastOutcome.c_str());
+  }
+  for (const power::RegistrationRecord& r : record.registrations) {
+    const wchar_t* state = !r.live ? L"unregistered" : r.processAlive ? L"live" : L"orphaned";
+    Out(L"registration\t%ls\t%ls\t%lu\t0x%llx\t0x%llx\t%ls\n", r.key.c_str(), r.setting.c_str(),
+        static_cast<unsigned long>(r.flags), r.recipient, r.handle, state);
+  }
+  return 0;
+}
+
+int RunClear(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb power-clear\n");
+    return 2;
+  }
+  if (power::ClearRecord()) return 0;
+  Err(L"kqdtb %ls: the record could not be deleted\n", argv[0]);
+  return 1;
+}
+
+int RunOverrides(int argc, wchar_t** argv) {
+  const bool on = argc >= 3 && std::wcscmp(argv[1], L"on") == 0;
+  const bool off = argc == 2 && std::wcscmp(argv[1], L"off") == 0;
+  if (!on && !off) {
+    Err(L"usage: kqdtb power-overrides on EXE... | off\n");
+    return 2;
+  }
+  if (off) return RemoveNativeOverrides(L"powrprof") ? 0 : 1;
+  int result = 0;
+  for (int i = 2; i < argc; ++i) {
+    if (!SetNativeOverride(argv[i], L"powrprof")) {
+      Err(L"kqdtb %ls: cannot set the override for %ls\n", argv[0], argv[i]);
+      result = 1;
+    }
+  }
+  return result;
+}
+
+TestbedCommand off{L"display-off", L"(the service's control handler gets console display state 0)", &RunOff};
+TestbedCommand on{L"display-on", L"(console display state 1)", &RunOn};
+TestbedCommand dim{L"display-dim", L"(console display state 2, dimmed)", &RunDim};
+TestbedCommand shutdown{L"service-shutdown",
+                        L"(SERVICE_CONTROL_SHUTDOWN to the handler the powrprof double knows)", &RunShutdown};
+TestbedCommand read{L"power-read", L"(print the powrprof double's registrations and deliveries)", &RunRead};
+TestbedCommand clear{L"power-clear", L"(forget the powrprof double's record)", &RunClear};
+TestbedCommand overrides{L"power-overrides", L"on EXE...|off (load the powrprof double for these executables)",
+                         &RunOverrides};
+
+}  // namespace
+}  // namespace kqdtb
