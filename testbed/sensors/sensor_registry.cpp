@@ -116,15 +116,18 @@ bool WriteStatus(const wchar_t* name, DWORD value) {
   return key && PutDword(key.get(), name, value);
 }
 
-bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit) {
+bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit, const std::function<void()>& justBefore) {
   const kqd::win::UniqueHandleNull event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName));
   if (!event) return false;  // no double is loaded anywhere
   const DWORD request = ReadStatus(kRequestValue) + 1;
-  if (!WriteStatus(kRequestValue, request) || !::SetEvent(event.get())) return false;
+  if (!WriteStatus(kRequestValue, request)) return false;
+  if (justBefore) justBefore();
+  if (!::SetEvent(event.get())) return false;
+  // A short poll: a replay delivers reports a few milliseconds apart.
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (ReadStatus(kHandledValue) != request) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }

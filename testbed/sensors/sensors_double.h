@@ -36,6 +36,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,8 +117,10 @@ bool WriteValue(size_t index, size_t row, SensorValue value);
 DWORD ReadStatus(const wchar_t* name);  // 0 when absent
 bool WriteStatus(const wchar_t* name, DWORD value);
 // Sets a new Request, signals the event and waits until the double has handled
-// it. False when no loaded double answered within the limit.
-bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit);
+// it. False when no loaded double answered within the limit. `justBefore` runs
+// right before the event is set (a caller timing the signal reads its clock there).
+bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit,
+            const std::function<void()>& justBefore = nullptr);
 bool ClearConfig();  // every sensor and status value
 
 // Used by the DLL: reads the registry and starts the control channel once.
