@@ -1,0 +1,182 @@
+#include "trace/comparison.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "core/broadcast_rules.h"
+#include "trace/stats.h"
+
+namespace kqdtb::trace {
+namespace {
+
+// Under Wine GetSystemMetrics(SM_CONVERTIBLESLATEMODE) is always 0.
+constexpr std::int32_t kWineSlateMetric = 0;
+
+std::string Join(const std::vector<std::uint32_t>& values) {
+  if (values.empty()) return "none";
+  std::string text;
+  for (const std::uint32_t value : values) {
+    if (!text.empty()) text += ' ';
+    text += std::to_string(value);
+  }
+  return text;
+}
+
+std::string Ms(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f ms", value);
+  return text;
+}
+
+bool SameAngle(float x, float y) { return x == y || (std::isnan(x) && std::isnan(y)); }
+
+// The registry as the replayer saw it: a value only counts when it differs from
+// the one stored before it.
+bool NoteMode(std::vector<std::uint32_t>& seen, std::optional<std::uint32_t>& stored, std::uint32_t value) {
+  if (stored == value) return false;
+  seen.push_back(value);
+  stored = value;
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<Row>> ReplayedRows(const Trace& trace, const Record& record, std::string* error) {
+  std::vector<Row> rows;
+  const bool sensor = ParseSource(record.source) == Source::Sensor;
+  for (const Event& event : record.events) {
+    if (event.kind != EventKind::Input) continue;
+    const std::size_t index = rows.size();
+    if (index >= trace.rows.size()) break;
+    Row row = trace.rows[index];
+    if (sensor && (!SameAngle(row.a, event.a) || !SameAngle(row.b, event.b))) {
+      if (error != nullptr) {
+        *error = "input " + std::to_string(index + 1) + " delivered " + FormatFloat(event.a) + "," +
+                 FormatFloat(event.b) + " where the trace has " + FormatFloat(row.a) + "," + FormatFloat(row.b);
+      }
+      return std::nullopt;
+    }
+    row.timeMs = event.timeMs;
+    rows.push_back(row);
+  }
+  std::size_t inputs = 0;
+  for (const Event& event : record.events) inputs += event.kind == EventKind::Input ? 1 : 0;
+  if (inputs != trace.rows.size()) {
+    if (error != nullptr) {
+      *error = "the record has " + std::to_string(inputs) + " inputs, the trace " + std::to_string(trace.rows.size()) +
+               " rows";
+    }
+    return std::nullopt;
+  }
+  return rows;
+}
+
+LatencySummary Comparison::Latencies() const {
+  std::vector<double> toMode;
+  std::vector<double> toEnergy;
+  for (const BurstResult& burst : bursts) {
+    if (!burst.expected.published) continue;
+    if (burst.toModeMs) toMode.push_back(*burst.toModeMs);
+    if (burst.toEnergyMs) toEnergy.push_back(*burst.toEnergyMs);
+  }
+  return {Median(toMode), Percentile(toMode, 95), Median(toEnergy), Percentile(toEnergy, 95),
+          DesignedDelayMs(expectation.source)};
+}
+
+std::optional<Comparison> Compare(const Trace& trace, const Record& record, std::string* error) {
+  const auto source = ParseSource(record.source);
+  if (!source) {
+    if (error != nullptr) *error = "the record's source \"" + record.source + "\" is not sensor, wmi or driver";
+    return std::nullopt;
+  }
+  const kqd::UsageMode startMode = record.startMode.value_or(0);
+  Comparison comparison;
+  std::string why;
+  const auto rows = ReplayedRows(trace, record, &why);
+  if (!rows) {
+    // Still refuse a trace the source cannot replay at all.
+    const auto planned = Expect(trace.rows, *source, startMode, error);
+    if (!planned) return std::nullopt;
+    comparison.expectation = *planned;
+    comparison.expectation.bursts.clear();
+    comparison.differences.push_back(why);
+    return comparison;
+  }
+  auto expectation = Expect(*rows, *source, startMode, error);
+  if (!expectation) return std::nullopt;
+  comparison.expectation = std::move(*expectation);
+  comparison.rows = *rows;
+  const Expectation& expected = comparison.expectation;
+  const kqd::BroadcastSwitches switches = SwitchesOf(*source);
+
+  std::optional<std::uint32_t> stored = record.startMode;
+  std::optional<std::uint32_t> expectedStored = record.startMode;
+  std::vector<std::uint32_t> expectedSequence;
+  std::vector<std::uint32_t> seenSequence;
+  std::size_t next = 0;  // the first record event not yet placed in a burst
+  constexpr double kEndOfTime = std::numeric_limits<double>::infinity();
+
+  for (std::size_t k = 0; k < expected.bursts.size(); ++k) {
+    const ExpectedBurst& burst = expected.bursts[k];
+    const double windowEnd = k + 1 < expected.bursts.size() ? comparison.rows[expected.bursts[k + 1].rows.first].timeMs
+                                                            : kEndOfTime;
+    BurstResult result;
+    result.expected = burst;
+    std::optional<double> early;
+    for (; next < record.events.size() && record.events[next].timeMs < windowEnd; ++next) {
+      const Event& event = record.events[next];
+      const double latency = event.timeMs - burst.lastInputMs;
+      const std::uint32_t value = event.value.value_or(0);
+      switch (event.kind) {
+        case EventKind::Input: continue;
+        case EventKind::Mode:
+          if (!NoteMode(result.modes, stored, value)) continue;
+          seenSequence.push_back(value);
+          if (!result.toModeMs) result.toModeMs = latency;
+          break;
+        case EventKind::Energy:
+          result.energy.push_back(value);
+          if (!result.toEnergyMs) result.toEnergyMs = latency;
+          break;
+        case EventKind::Slate: ++result.slateWrites; break;
+      }
+      if (latency < 0 && !early) early = -latency;
+    }
+    if (early) result.problems.push_back("published " + Ms(*early) + " before the burst's last input");
+
+    if (burst.published) {
+      const kqd::UsageMode mode = *burst.published;
+      const kqd::AnnouncementPlan plan = kqd::PlanAnnouncement(mode, switches, kWineSlateMetric, true);
+      result.expectedEnergy.assign(plan.requests.begin(), plan.requests.end());
+      result.slateExpected = plan.writeSlateByte;
+      if (expectedStored != mode) expectedSequence.push_back(mode);
+      expectedStored = mode;
+      // Wine's registry drops a write of the value already stored and tells no
+      // one, so a publication that repeats the stored mode shows no "Mode"; the
+      // replayer's notifications may also merge, hence repeats are collapsed.
+      const bool modeSeen = result.modes == std::vector<std::uint32_t>{mode};
+      if (!modeSeen && !(result.modes.empty() && stored == mode)) {
+        result.problems.push_back("Mode " + Join(result.modes) + ", expected " + std::to_string(mode) + " (" +
+                                  ModeName(mode) + ")");
+      }
+      if (result.energy != result.expectedEnergy) {
+        result.problems.push_back("energy requests " + Join(result.energy) + ", expected " +
+                                  Join(result.expectedEnergy));
+      }
+    } else if (!result.modes.empty() || !result.energy.empty()) {
+      result.problems.push_back("published (Mode " + Join(result.modes) + ", energy requests " +
+                                Join(result.energy) + ") although the mode holds");
+    }
+    for (const std::string& problem : result.problems) {
+      comparison.differences.push_back("burst ending at " + Ms(burst.lastInputMs) + ": " + problem);
+    }
+    comparison.bursts.push_back(std::move(result));
+  }
+  if (seenSequence != expectedSequence) {
+    comparison.differences.push_back("Mode went " + Join(seenSequence) + ", expected " + Join(expectedSequence));
+  }
+  return comparison;
+}
+
+}  // namespace kqdtb::trace

@@ -1,0 +1,144 @@
+#include "trace/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace kqdtb::trace {
+namespace {
+
+std::string Printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+
+std::string Printf(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+std::string Values(const std::vector<std::uint32_t>& values) {
+  if (values.empty()) return "\u2014";
+  std::string text;
+  for (const std::uint32_t value : values) text += (text.empty() ? "" : " ") + std::to_string(value);
+  return text;
+}
+
+std::string Latency(const std::optional<double>& ms) { return ms ? Printf("%.1f", *ms) : "\u2014"; }
+
+std::string LatencyWithDelay(const std::optional<double>& ms, double delay) {
+  return ms ? Printf("%.1f ms (%+.1f)", *ms, *ms - delay) : std::string("\u2014");
+}
+
+std::string Published(const ExpectedBurst& burst) {
+  return burst.published ? Printf("%u %s", static_cast<unsigned>(*burst.published),
+                                  ModeName(*burst.published).c_str())
+                         : "holds";
+}
+
+std::string InputText(const Comparison& comparison, const ExpectedBurst& burst) {
+  const Row& row = comparison.rows[burst.rows.last];
+  std::string text;
+  switch (comparison.expectation.source) {
+    case Source::Sensor: text = "A " + FormatFloat(row.a) + " B " + FormatFloat(row.b); break;
+    case Source::Wmi: text = row.mode ? "mode " + std::to_string(*row.mode) : "mode ?"; break;
+    case Source::Driver:
+      text = row.word ? Printf("word 0x%08X", static_cast<unsigned>(*row.word))
+                      : row.mode ? "mode " + std::to_string(*row.mode) : "mode ?";
+      break;
+  }
+  const std::size_t inputs = burst.rows.last - burst.rows.first + 1;
+  if (inputs > 1) text += Printf(" (%zu inputs)", inputs);
+  return text;
+}
+
+std::string AmbiguityText(const Expectation& expectation) {
+  std::string text;
+  for (const AmbiguousGap& gap : expectation.ambiguous) {
+    text += Printf("  gap of %.1f ms before input %zu is within %.0f ms of the %s source's %.0f ms\n", gap.gapMs,
+                   gap.row + 1, kTimingToleranceMs, std::string(SourceName(expectation.source)).c_str(),
+                   DesignedDelayMs(expectation.source));
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string FormatExpectation(const Expectation& expectation) {
+  std::string text = "time_ms,mode\n";
+  std::size_t inputs = 0;
+  for (const ExpectedBurst& burst : expectation.bursts) {
+    inputs += burst.rows.last - burst.rows.first + 1;
+    if (burst.published) text += Printf("%.1f,%u\n", burst.dueMs, static_cast<unsigned>(*burst.published));
+  }
+  text += Printf("# %zu publications from %zu inputs in %zu bursts, %s source, start mode %u\n",
+                 expectation.Publications(), inputs, expectation.bursts.size(),
+                 std::string(SourceName(expectation.source)).c_str(), static_cast<unsigned>(expectation.startMode));
+  return text;
+}
+
+std::string FormatLatencySummary(const LatencySummary& summary) {
+  const double delay = summary.designedDelayMs;
+  return "latency: to Mode median " + LatencyWithDelay(summary.modeMedian, delay) + ", p95 " +
+         LatencyWithDelay(summary.modeP95, delay) + "; to energy median " +
+         LatencyWithDelay(summary.energyMedian, delay) + ", p95 " + LatencyWithDelay(summary.energyP95, delay) +
+         Printf("; (+x) less the designed %.0f ms\n", delay);
+}
+
+std::string FormatCheck(const Comparison& comparison) {
+  const Expectation& expectation = comparison.expectation;
+  const double delay = DesignedDelayMs(expectation.source);
+  std::string text = Printf("source %s, start mode %u, %zu inputs in %zu bursts\n",
+                            std::string(SourceName(expectation.source)).c_str(),
+                            static_cast<unsigned>(expectation.startMode), comparison.rows.size(),
+                            expectation.bursts.size());
+  for (const BurstResult& burst : comparison.bursts) {
+    const bool ok = burst.problems.empty();
+    if (!burst.expected.published && ok) continue;
+    text += Printf("%10.1f ms  %-10s %-4s", burst.expected.lastInputMs, Published(burst.expected).c_str(),
+                   ok ? "ok" : "FAIL");
+    if (burst.expected.published) {
+      text += "  Mode " + LatencyWithDelay(burst.toModeMs, delay) + "  energy " +
+              LatencyWithDelay(burst.toEnergyMs, delay);
+    }
+    text += '\n';
+  }
+  if (comparison.Ambiguous()) {
+    text += "check: timing ambiguous, replay again\n" + AmbiguityText(expectation);
+  }
+  if (comparison.differences.empty()) {
+    if (!comparison.Ambiguous()) {
+      text += Printf("check: %zu publications as expected\n", expectation.Publications());
+    }
+  } else {
+    text += Printf("check: %zu differences\n", comparison.differences.size());
+    for (const std::string& difference : comparison.differences) text += "  " + difference + "\n";
+  }
+  return text;
+}
+
+std::string FormatReport(const Comparison& comparison) {
+  std::string text = Printf("%10s  %-26s %-8s %-10s %-8s %-6s %9s %9s  %s\n", "time_ms", "input", "expected",
+                            "Mode", "energy", "slate", "to Mode", "to energy", "result");
+  for (const BurstResult& burst : comparison.bursts) {
+    const std::string expected =
+        burst.expected.published ? std::to_string(*burst.expected.published) : std::string("holds");
+    // The dash is three bytes of UTF-8 but one column wide.
+    auto pad = [](std::string value, std::size_t width) {
+      std::size_t shown = 0;
+      for (const char c : value) shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+      if (shown < width) value.append(width - shown, ' ');
+      return value;
+    };
+    text += Printf("%10.1f  ", burst.expected.lastInputMs) + pad(InputText(comparison, burst.expected), 26) + " " +
+            pad(expected, 8) + " " + pad(Values(burst.modes), 10) + " " + pad(Values(burst.energy), 8) + " " +
+            pad(burst.slateWrites > 0 ? "yes" : "no", 6) + " " + pad(Latency(burst.toModeMs), 9) + " " +
+            pad(Latency(burst.toEnergyMs), 9) + "  " + (burst.problems.empty() ? "ok" : "FAIL") + "\n";
+  }
+  text += FormatLatencySummary(comparison.Latencies());
+  if (comparison.Ambiguous()) text += "timing ambiguous:\n" + AmbiguityText(comparison.expectation);
+  for (const std::string& difference : comparison.differences) text += "difference: " + difference + "\n";
+  return text;
+}
+
+}  // namespace kqdtb::trace
