@@ -19,6 +19,12 @@ class InputFeed {
   // At the input's time: makes it happen and waits (with a bound) for the double
   // to have passed it on where it says so; *at is the clock just before the trigger.
   virtual bool Deliver(const PlannedInput& input, std::uint64_t* at, std::string* error) = 0;
+  // After the last input: false, with the reason, when the double lost some of them.
+  virtual bool Finish(size_t delivered, std::string* error) {
+    (void)delivered;
+    (void)error;
+    return true;
+  }
 };
 
 // The Sensor API double: angles A ("Val6") and B ("Val5") of sensor 0, one report each.

@@ -94,6 +94,9 @@ RunResult RunReplay(const RunSetup& setup) {
     }
     ++result.delivered;
   }
+  if (result.outcome == RunOutcome::Done && !setup.feed->Finish(result.delivered, &result.error)) {
+    result.outcome = RunOutcome::Failed;
+  }
   if (result.outcome == RunOutcome::Done) ::Sleep(setup.settleMs);
   watcher.Stop();
   for (const ValueWake& wake : watcher.Wakes()) {

@@ -82,30 +82,35 @@ replay_once() {
   kqd_sc stop KQD >/dev/null
   check "service stopped" kqd_wait_service_state KQD STOPPED 30
   [ -s "$record" ] || { check "a record was written" false; return 1; }
-
-  # Each input within 20 ms of its time in the trace.
-  check "inputs on time" awk -F, -v limit=20 '
-    FNR == NR { if ($0 ~ /^[[:space:]]*(#|$)/ || !header++) next; want[++rows] = $1; next }
-    $1 == "input" { got = $2 - want[++inputs]; if (got < 0) got = -got; if (got > worst) worst = got }
-    END {
-      if (inputs != rows) { printf "  %d inputs recorded for %d rows\n", inputs, rows; exit 1 }
-      if (worst > limit) { printf "  an input %.3f ms off its time\n", worst; exit 1 }
-    }' "$trace" <(tr -d '\r' <"$record")
   check_eq "the record names the source" "source,0.000,,,$source" "$(sed -n 2p "$record" | tr -d '\r')"
-
   [ -x "$kqdtrace" ] || { check "kqdtrace is built ($kqdtrace)" false; return 1; }
+
+  # A busy machine can hold the replay up; that is a reason to replay again, as is
+  # timing the analysis calls ambiguous.
+  late=$(inputs_late "$trace" "$record") || { echo "  $late"; return 4; }
   "$kqdtrace" check "$trace" "$record"
+}
+
+# Each input within 20 ms of its time in the trace; prints what is off.
+inputs_late() {
+  tr -d '\r' <"$2" | awk -F, -v limit=20 '
+    FNR == NR { if ($0 ~ /^[[:space:]]*(#|$)/ || !header++) next; want[++rows] = $1; next }
+    $1 == "input" { off = $2 - want[++inputs]; if (off < 0) off = -off; if (off > worst) worst = off }
+    END {
+      if (inputs != rows) { printf "%d inputs recorded for %d rows\n", inputs, rows; exit 1 }
+      if (worst > limit) { printf "an input %.3f ms off its time\n", worst; exit 1 }
+    }' "$1" -
 }
 
 replay_once
 status=$?
-if [ "$status" -eq 3 ]; then
-  echo "# the replay's own timing was ambiguous; once more"
+if [ "$status" -eq 3 ] || [ "$status" -eq 4 ]; then
+  echo "# the replay's timing was off or ambiguous; once more"
   kqdtb remove-service >/dev/null 2>&1
   replay_once
   status=$?
 fi
-check_eq "kqdtrace check passes" 0 "$status"
+check_eq "inputs on time (exit 4 when not) and kqdtrace check passes" 0 "$status"
 if [ -x "$kqdtrace" ] && [ -s "$record" ]; then
   check "picture written" "$kqdtrace" svg "$trace" "$record" "$svg" --title "$name ($source)"
   echo "# record: $record"
