@@ -14,8 +14,10 @@ KQD_NATIVE_BIN=${KQD_NATIVE_BIN:-$KQD_TESTBED/../build/native/bin}
 kqdtrace=$KQD_NATIVE_BIN/kqdtrace
 out_dir=$KQD_BUILD/traces
 mkdir -p "$out_dir"
-record=$out_dir/$name.$source.record.csv
-svg=$out_dir/$name.$source.svg
+# A sensor replay keeps the trace's name; another source adds its own to the files.
+stem=$name; [ "$source" = sensor ] || stem=$name.$source
+record=$out_dir/$stem.record.csv
+svg=$out_dir/$stem.svg
 kqd_wine_start_server || exit 1
 
 # The driver doubles come from ctest fixtures; run by hand, the scenario installs
