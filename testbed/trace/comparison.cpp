@@ -173,6 +173,13 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
     }
     comparison.bursts.push_back(std::move(result));
   }
+  if (expected.bursts.empty()) {
+    for (const Event& event : record.events) {
+      if (event.kind == EventKind::Input) continue;
+      comparison.differences.push_back("published at " + Ms(event.timeMs) + " without any input");
+      break;
+    }
+  }
   if (seenSequence != expectedSequence) {
     comparison.differences.push_back("Mode went " + Join(seenSequence) + ", expected " + Join(expectedSequence));
   }

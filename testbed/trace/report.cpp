@@ -118,7 +118,7 @@ std::string FormatCheck(const Comparison& comparison) {
 }
 
 std::string FormatReport(const Comparison& comparison) {
-  std::string text = Printf("%10s  %-26s %-8s %-10s %-8s %-6s %9s %9s  %s\n", "time_ms", "input", "expected",
+  std::string text = Printf("%10s  %-26s %-8s %-10s %-8s %-6s %-9s %-9s  %s\n", "time_ms", "input", "expected",
                             "Mode", "energy", "slate", "to Mode", "to energy", "result");
   for (const BurstResult& burst : comparison.bursts) {
     const std::string expected =

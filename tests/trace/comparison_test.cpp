@@ -27,7 +27,9 @@ Record RecordAsExpected(const Trace& trace, Source source, double latency,
   Record record;
   record.source = std::string(SourceName(source));
   record.startMode = start;
-  for (const Row& row : trace.rows) record.events.push_back({EventKind::Input, row.timeMs + 0.3, row.a, row.b, row.mode});
+  for (const Row& row : trace.rows) {
+    record.events.push_back({EventKind::Input, row.timeMs + 0.3, row.a, row.b, row.mode});
+  }
   const auto expectation = Expect(trace.rows, source, start.value_or(0), nullptr);
   EXPECT_TRUE(expectation);
   std::optional<std::uint32_t> stored = start;
@@ -148,6 +150,13 @@ TEST(Compare, DriverPublicationsCarryNoEnergyRequests) {
   EXPECT_TRUE(MustCompare(trace, record).AsExpected());
   record.events.push_back(Published(EventKind::Energy, 510, 9));
   EXPECT_FALSE(MustCompare(trace, record).AsExpected());
+}
+
+TEST(Compare, APublicationWithoutInputsIsADifference) {
+  Record record;
+  record.source = "sensor";
+  record.events.push_back(Published(EventKind::Energy, 10, 9));
+  EXPECT_FALSE(MustCompare(Trace{}, record).AsExpected());
 }
 
 TEST(Compare, AmbiguousDeliveryAndUnusableRecords) {
