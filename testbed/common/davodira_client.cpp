@@ -1,6 +1,7 @@
 #include "common/davodira_client.h"
 
 #include "common/device_record.h"
+#include "common/qpc_clock.h"
 #include "drivers/davodira_contract.h"
 #include "win/unique_handle.h"
 
@@ -71,10 +72,7 @@ Record Summarize(const DAVODIRA_RECORD_HEADER& header) {
 
 }  // namespace
 
-std::uint64_t Record::To100ns(std::uint64_t ticks) const {
-  const std::uint64_t perSecond = frequency == 0 ? 1 : frequency;
-  return ticks / perSecond * 10000000u + ticks % perSecond * 10000000u / perSecond;
-}
+std::uint64_t Record::To100ns(std::uint64_t ticks) const { return TicksTo100ns(ticks, frequency); }
 
 bool IsPresent() { return device::Open(DAVODIRA_WIN32_PATH, kAccess).valid(); }
 

@@ -13,7 +13,7 @@
 namespace kqdtb::pwraux {
 
 struct Entry {
-  std::uint64_t time = 0;          // arrival, interrupt time in 100 ns units
+  std::uint64_t time = 0;          // arrival, performance counter in 100 ns units
   std::uint32_t inputLength = 0;   // as received
   std::array<std::uint8_t, 12> bytes{};  // first min(inputLength, 12) bytes
   std::uint32_t code = 0;          // third field (little-endian bytes 8..11); 0 when malformed

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "common/dll_override.h"
+#include "common/device_record.h"
 #include "drivers/slate_contract.h"
 #include "win/unique_handle.h"
 
@@ -52,10 +53,13 @@ std::wstring InterfaceKeyName(int instance) {
   return L"##?#ROOT#KQDSLATE#" + InstanceDigits(instance) + L"#" KQDSLATE_INTERFACE_GUID_TEXT;
 }
 
+constexpr DWORD kDeviceAccess = GENERIC_READ | GENERIC_WRITE;
+
+std::wstring DeviceName(int device) { return KQDSLATE_USER_DEVICE_PREFIX + std::to_wstring(device); }
+
 UniqueFile OpenDevice(int device) {
   if (device < 0 || device >= kDeviceCount) return UniqueFile{};
-  const std::wstring name = KQDSLATE_USER_DEVICE_PREFIX + std::to_wstring(device);
-  return UniqueFile{::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  return UniqueFile{::CreateFileW(DeviceName(device).c_str(), kDeviceAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
 }
 
@@ -182,6 +186,20 @@ bool ResetCounters(int device) {
   DWORD returned = 0;
   return ::DeviceIoControl(handle.get(), IOCTL_KQDSLATE_RESET_COUNTERS, nullptr, 0, nullptr, 0, &returned,
                            nullptr) != FALSE;
+}
+
+std::optional<WriteRecord> ReadWrites(int device) {
+  if (device < 0 || device >= kDeviceCount) return std::nullopt;
+  return kqdtb::device::ReadRecord<KQDSLATE_RECORD_HEADER, KQDSLATE_RECORD_ENTRY>(
+      DeviceName(device).c_str(), kDeviceAccess, IOCTL_KQDSLATE_READ_RECORD, KQDSLATE_READ_BUFFER_SIZE,
+      [](const KQDSLATE_RECORD_HEADER& header) {
+        WriteRecord record;
+        record.dropped = header.dropped;
+        return record;
+      },
+      [](const KQDSLATE_RECORD_ENTRY& raw) {
+        return Write{raw.time, raw.length, static_cast<std::uint8_t>(raw.last_byte)};
+      });
 }
 
 std::optional<Counters> WaitForWrites(int device, std::uint32_t writes, DWORD timeoutMs) {

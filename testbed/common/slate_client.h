@@ -22,6 +22,18 @@ struct Counters {
   std::optional<std::uint8_t> lastByte;  // last byte of the latest non-empty write
 };
 
+// One non-empty write as the device recorded it.
+struct Write {
+  std::uint64_t time = 0;      // arrival, performance counter in 100 ns units
+  std::uint32_t length = 0;
+  std::uint8_t lastByte = 0;
+};
+
+struct WriteRecord {
+  std::vector<Write> entries;  // in arrival order
+  std::uint32_t dropped = 0;   // writes that found the record full
+};
+
 // Which interfaces the registry makes present. Wine's setupapi (and so the
 // cfgmgr32 double) lists them in the order of their keys under DeviceClasses,
 // which the registry keeps sorted by name, that is by instance; so the set
@@ -48,7 +60,8 @@ std::wstring InstanceId(int instance);       // ROOT\KQDSLATE\000N, empty when u
 // driver is not loaded, the device number is unknown or the driver refuses.
 bool IsPresent(int device);
 std::optional<Counters> ReadCounters(int device);
-bool ResetCounters(int device);
+bool ResetCounters(int device);  // also empties its record of writes
+std::optional<WriteRecord> ReadWrites(int device);
 // Polls until the device has seen at least `writes` writes or `timeoutMs` pass;
 // returns the last counters read, nothing when they cannot be read.
 std::optional<Counters> WaitForWrites(int device, std::uint32_t writes, DWORD timeoutMs);

@@ -43,7 +43,7 @@ typedef struct PWRAUX_REQUEST {
 } PWRAUX_REQUEST;
 
 typedef struct PWRAUX_RECORD_ENTRY {
-  ULONGLONG time;     /* interrupt time at arrival, 100 ns units */
+  ULONGLONG time;     /* performance counter at arrival, 100 ns units */
   ULONG input_length; /* as received; bytes beyond 12 are not kept */
   ULONG flags;        /* PWRAUX_ENTRY_* */
   LONG status;        /* NTSTATUS the request completed with */

@@ -34,7 +34,28 @@ typedef struct KQDSLATE_COUNTERS {
 
 #define KQDSLATE_NO_BYTE 0xFFFFFFFFu
 
+/* Each non-empty write, in arrival order, so a client can tell when the device
+   was written and with what: the performance counter in 100 ns units (the clock of
+   a user-mode QueryPerformanceCounter reading), the length and the last byte. */
+#define KQDSLATE_RECORD_CAPACITY 256
+
+typedef struct KQDSLATE_RECORD_ENTRY {
+  ULONGLONG time;
+  ULONG length;
+  ULONG last_byte;
+} KQDSLATE_RECORD_ENTRY;
+
+typedef struct KQDSLATE_RECORD_HEADER {
+  ULONG count;    /* entries held (at most KQDSLATE_RECORD_CAPACITY) */
+  ULONG dropped;  /* non-empty writes that found the record full */
+} KQDSLATE_RECORD_HEADER;
+
+#define KQDSLATE_READ_BUFFER_SIZE \
+  (sizeof(KQDSLATE_RECORD_HEADER) + KQDSLATE_RECORD_CAPACITY * sizeof(KQDSLATE_RECORD_ENTRY))
+
 /* Output: KQDSLATE_COUNTERS. No input. */
 #define IOCTL_KQDSLATE_GET_COUNTERS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* No input, no output: counters back to zero, LastByte to KQDSLATE_NO_BYTE. */
+/* No input, no output: counters back to zero, LastByte to KQDSLATE_NO_BYTE, the record emptied. */
 #define IOCTL_KQDSLATE_RESET_COUNTERS CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* Output: KQDSLATE_RECORD_HEADER and as many entries as the buffer holds. No input. */
+#define IOCTL_KQDSLATE_READ_RECORD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_BUFFERED, FILE_ANY_ACCESS)

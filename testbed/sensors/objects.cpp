@@ -61,6 +61,7 @@ struct State {
   bool channel = false;
   kqd::win::UniqueHandleNull reportEvent;
   kqd::win::UniqueHandleNull plugEvent;
+  kqd::win::UniqueHandleNull handledEvent;
 };
 
 State& S() {
@@ -363,7 +364,10 @@ void SyncFromRegistry(bool presence) {
   }
 }
 
-void Acknowledge() { WriteStatus(kHandledValue, ReadStatus(kRequestValue)); }
+void Acknowledge() {
+  WriteStatus(kHandledValue, ReadStatus(kRequestValue));
+  if (S().handledEvent) ::SetEvent(S().handledEvent.get());
+}
 
 DWORD WINAPI CallbackThread(void*) {
   for (;;) {
@@ -601,6 +605,7 @@ void StartControlChannel() {
       std::lock_guard guard(S().lock);
       S().reportEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, kReportEventName));
       S().plugEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, kPlugEventName));
+      S().handledEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, kHandledEventName));
       S().channel = true;
       EnsureThreadLocked();
       ::SetEvent(S().wake.get());  // the thread takes up the new events

@@ -91,6 +91,18 @@ bool WriteValue(size_t index, size_t row, SensorValue value) {
          PutDword(key.get(), ValueName(row) + L"Type", value.type);
 }
 
+bool WriteAngles(size_t index, float a, float b) {
+  if (index >= kMaxSensors) return false;
+  const UniqueHkey key = Open(SensorKey(index), true);
+  if (!key) return false;
+  bool ok = true;
+  for (const auto& [row, angle] : {std::pair<size_t, float>{5, a}, std::pair<size_t, float>{4, b}}) {
+    const SensorValue value = SensorValue::R4(angle);
+    ok = ok && PutDword(key.get(), ValueName(row), value.bits) && PutDword(key.get(), ValueName(row) + L"Type", value.type);
+  }
+  return ok;
+}
+
 std::optional<SensorConfig> ReadConfig(size_t index) {
   if (index >= kMaxSensors) return std::nullopt;
   const UniqueHkey key = Open(SensorKey(index), false);
@@ -116,15 +128,26 @@ bool WriteStatus(const wchar_t* name, DWORD value) {
   return key && PutDword(key.get(), name, value);
 }
 
-bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit) {
+bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit, const std::function<void()>& justBefore) {
   const kqd::win::UniqueHandleNull event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName));
   if (!event) return false;  // no double is loaded anywhere
   const DWORD request = ReadStatus(kRequestValue) + 1;
-  if (!WriteStatus(kRequestValue, request) || !::SetEvent(event.get())) return false;
+  if (!WriteStatus(kRequestValue, request)) return false;
+  const kqd::win::UniqueHandleNull handled(::OpenEventW(SYNCHRONIZE, FALSE, kHandledEventName));
+  if (justBefore) justBefore();
+  if (!::SetEvent(event.get())) return false;
+  // "Handled" decides; the event only says when to look (it may also be left
+  // over from an earlier writer), and without it the registry is polled.
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (ReadStatus(kHandledValue) != request) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    if (handled) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+      ::WaitForSingleObject(handled.get(), static_cast<DWORD>(left < 100 ? left + 1 : 100));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   return true;
 }

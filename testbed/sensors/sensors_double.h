@@ -27,6 +27,8 @@
 //   kReportEventName  deliver one report from every present sensor with a sink
 //   kPlugEventName    re-read presence: arrivals go to the managers' sinks, departures
 //                     to the sensors' sinks
+//   kHandledEventName set by the double each time it has written Handled, so a
+//                     writer waits for it instead of polling the registry
 // The control channel runs only in the DLL; a test that links the double uses the
 // C++ API below and the registry is not touched.
 
@@ -36,6 +38,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +48,7 @@ namespace kqdtb::sensors {
 inline constexpr wchar_t kConfigKey[] = L"Software\\KqdTestbed\\Sensors";
 inline constexpr wchar_t kReportEventName[] = L"KqdTestbedSensorReport";
 inline constexpr wchar_t kPlugEventName[] = L"KqdTestbedSensorPlug";
+inline constexpr wchar_t kHandledEventName[] = L"KqdTestbedSensorHandled";
 inline constexpr wchar_t kRequestValue[] = L"Request";
 inline constexpr wchar_t kHandledValue[] = L"Handled";
 inline constexpr wchar_t kAnnounceValue[] = L"Announce";
@@ -113,11 +117,14 @@ bool WriteConfig(size_t index, const SensorConfig& config);  // plugged, with th
 bool WriteUnplugged(size_t index);
 std::optional<SensorConfig> ReadConfig(size_t index);
 bool WriteValue(size_t index, size_t row, SensorValue value);
+bool WriteAngles(size_t index, float a, float b);  // "Val6" = a, "Val5" = b, as r4, through one open key
 DWORD ReadStatus(const wchar_t* name);  // 0 when absent
 bool WriteStatus(const wchar_t* name, DWORD value);
 // Sets a new Request, signals the event and waits until the double has handled
-// it. False when no loaded double answered within the limit.
-bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit);
+// it. False when no loaded double answered within the limit. `justBefore` runs
+// right before the event is set (a caller timing the signal reads its clock there).
+bool Signal(const wchar_t* eventName, std::chrono::milliseconds limit,
+            const std::function<void()>& justBefore = nullptr);
 bool ClearConfig();  // every sensor and status value
 
 // Used by the DLL: reads the registry and starts the control channel once.

@@ -4,6 +4,7 @@
 
 #include <ntddk.h>
 
+#include "drivers/arrival_time.h"
 #include "drivers/control_device.h"
 #include "drivers/pwraux_contract.h"
 
@@ -21,9 +22,6 @@ static struct {
   BOOLEAN fail_all;
   PWRAUX_RECORD_ENTRY entries[PWRAUX_RECORD_CAPACITY];
 } record;
-
-/* Interrupt time: monotonic, 100 ns units, readable at any IRQL. */
-static ULONGLONG ArrivalTime(void) { return KeQueryInterruptTime(); }
 
 /* Caller holds the lock. A full record counts the request instead of keeping it. */
 static void AppendLocked(ULONGLONG time, const void* input, ULONG length, ULONG flags, NTSTATUS status) {

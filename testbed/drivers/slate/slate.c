@@ -4,6 +4,7 @@
 
 #include <wdm.h>
 
+#include "drivers/arrival_time.h"
 #include "drivers/slate_contract.h"
 
 DRIVER_INITIALIZE DriverEntry;
@@ -16,6 +17,9 @@ static DRIVER_DISPATCH SlateDispatchUnsupported;
 typedef struct SLATE_EXTENSION {
   KSPIN_LOCK Lock;
   KQDSLATE_COUNTERS Counters;
+  ULONG RecordCount;
+  ULONG RecordDropped;
+  KQDSLATE_RECORD_ENTRY Record[KQDSLATE_RECORD_CAPACITY];
 } SLATE_EXTENSION;
 
 static const WCHAR* const kDeviceNames[KQDSLATE_DEVICE_COUNT] = {
@@ -63,6 +67,21 @@ static void ResetCounters(SLATE_EXTENSION* ext) {
   ext->Counters.Writes = 0;
   ext->Counters.Bytes = 0;
   ext->Counters.LastByte = KQDSLATE_NO_BYTE;
+  ext->RecordCount = 0;
+  ext->RecordDropped = 0;
+}
+
+/* Caller holds the lock. A full record counts the write instead of keeping it. */
+static void AppendLocked(SLATE_EXTENSION* ext, ULONGLONG time, ULONG length, UCHAR lastByte) {
+  KQDSLATE_RECORD_ENTRY* entry;
+  if (ext->RecordCount >= KQDSLATE_RECORD_CAPACITY) {
+    ext->RecordDropped++;
+    return;
+  }
+  entry = &ext->Record[ext->RecordCount++];
+  entry->time = time;
+  entry->length = length;
+  entry->last_byte = lastByte;
 }
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
@@ -130,6 +149,7 @@ static NTSTATUS SlateDispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG length = stack->Parameters.Write.Length;
   const UCHAR* data = (const UCHAR*)irp->AssociatedIrp.SystemBuffer;
+  const ULONGLONG time = ArrivalTime();
   KIRQL irql;
 
   /* Without data to read the write still counts, but its bytes are not taken. */
@@ -138,9 +158,29 @@ static NTSTATUS SlateDispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
   KeAcquireSpinLock(&ext->Lock, &irql);
   ext->Counters.Writes++;
   ext->Counters.Bytes += length;
-  if (length != 0) ext->Counters.LastByte = data[length - 1];
+  if (length != 0) {
+    ext->Counters.LastByte = data[length - 1];
+    AppendLocked(ext, time, length, data[length - 1]);
+  }
   KeReleaseSpinLock(&ext->Lock, irql);
   return Complete(irp, STATUS_SUCCESS, length);
+}
+
+static NTSTATUS ReadRecord(SLATE_EXTENSION* ext, void* output, ULONG length, PIRP irp) {
+  KQDSLATE_RECORD_HEADER header;
+  ULONG copied;
+  KIRQL irql;
+
+  if (output == NULL || length < sizeof(header)) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  copied = (length - sizeof(header)) / sizeof(KQDSLATE_RECORD_ENTRY);
+  KeAcquireSpinLock(&ext->Lock, &irql);
+  if (copied > ext->RecordCount) copied = ext->RecordCount;
+  header.count = ext->RecordCount;
+  header.dropped = ext->RecordDropped;
+  RtlCopyMemory((UCHAR*)output + sizeof(header), ext->Record, copied * sizeof(KQDSLATE_RECORD_ENTRY));
+  KeReleaseSpinLock(&ext->Lock, irql);
+  RtlCopyMemory(output, &header, sizeof(header));
+  return Complete(irp, STATUS_SUCCESS, sizeof(header) + copied * sizeof(KQDSLATE_RECORD_ENTRY));
 }
 
 static NTSTATUS SlateDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -163,6 +203,9 @@ static NTSTATUS SlateDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
       ResetCounters(ext);
       KeReleaseSpinLock(&ext->Lock, irql);
       return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_KQDSLATE_READ_RECORD:
+      return ReadRecord(ext, irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                        irp);
     default:
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }

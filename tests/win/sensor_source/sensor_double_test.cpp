@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "mode/mode_store.h"
@@ -52,6 +53,22 @@ TEST_F(SensorDoubleConfig, RegistryKeepsEveryFieldOfASensor) {
   EXPECT_FALSE(sn::ReadConfig(2).has_value()) << "unplugged";
   EXPECT_FALSE(sn::ReadConfig(sn::kMaxSensors).has_value());
   EXPECT_FALSE(sn::WriteValue(0, sn::kValueCount, {}));
+}
+
+TEST_F(SensorDoubleConfig, AnglesKeepEveryBitThroughTheRegistry) {
+  // NaNs of either sign and with a payload, infinities, signed zero, a denormal.
+  const uint32_t patterns[] = {0x7FC00000u, 0xFFC00000u, 0x7FA5A5A5u, 0x7F800000u, 0xFF800000u,
+                               0x80000000u, 0x00000001u, 0x7149F2CAu};
+  ASSERT_TRUE(sn::WriteConfig(0, sn::SensorConfig{}));
+  for (const uint32_t bits : patterns) {
+    float angle = 0;
+    std::memcpy(&angle, &bits, sizeof angle);
+    ASSERT_TRUE(sn::WriteValue(0, 5, sn::SensorValue::R4(angle)));
+    const auto read = sn::ReadConfig(0);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->values[5].type, VT_R4);
+    EXPECT_EQ(read->values[5].bits, bits) << std::hex << bits;
+  }
 }
 
 TEST_F(SensorDoubleConfig, SignalWithoutALoadedDouble_FailsAtOnce) {

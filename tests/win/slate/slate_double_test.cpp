@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/qpc_clock.h"
 #include "common/slate_client.h"
 #include "drivers/slate_contract.h"
 #include "win/unique_handle.h"
@@ -236,6 +237,51 @@ TEST_F(SlateDouble, ResetForgetsCountsAndLastByteOfThatDeviceOnly) {
   EXPECT_EQ(1u, Read(1).writes);
 }
 
+TEST_F(SlateDouble, EachNonEmptyWriteIsRecordedWithItsArrivalOnTheCallersClock) {
+  const UniqueFile device = OpenLikeTheService(kPath0);
+  ASSERT_TRUE(device.valid());
+  const struct {
+    std::vector<BYTE> bytes;
+  } writes[] = {{{0x01}}, {{}}, {{1, 2, 0xAB}}, {{0x00}}};
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> around;  // caller's clock before and after each write
+  for (const auto& w : writes) {
+    const std::uint64_t before = kqdtb::QpcNow100ns();
+    ASSERT_TRUE(Write(device.get(), w.bytes.data(), static_cast<DWORD>(w.bytes.size())));
+    if (!w.bytes.empty()) around.emplace_back(before, kqdtb::QpcNow100ns());
+  }
+  const auto record = slate::ReadWrites(0);
+  ASSERT_TRUE(record.has_value());
+  const std::vector<std::pair<std::uint32_t, std::uint8_t>> expected = {{1, 0x01}, {3, 0xAB}, {1, 0x00}};
+  ASSERT_EQ(expected.size(), record->entries.size()) << "an empty write is counted, not recorded";
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(expected[i].first, record->entries[i].length);
+    EXPECT_EQ(expected[i].second, record->entries[i].lastByte);
+    EXPECT_GE(record->entries[i].time, around[i].first);
+    EXPECT_LE(record->entries[i].time, around[i].second);
+  }
+  EXPECT_EQ(0u, record->dropped);
+  EXPECT_TRUE(slate::ReadWrites(1)->entries.empty()) << "each device keeps its own record";
+
+  ASSERT_TRUE(slate::ResetCounters(0));
+  EXPECT_TRUE(slate::ReadWrites(0)->entries.empty());
+}
+
+TEST_F(SlateDouble, AFullRecordCountsTheWritesItCannotKeep) {
+  const UniqueFile device = OpenLikeTheService(kPath1);
+  ASSERT_TRUE(device.valid());
+  for (int i = 0; i < KQDSLATE_RECORD_CAPACITY + 5; ++i) {
+    const BYTE byte = static_cast<BYTE>(i);
+    ASSERT_TRUE(Write(device.get(), &byte, 1)) << i;
+  }
+  const auto record = slate::ReadWrites(1);
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(static_cast<std::size_t>(KQDSLATE_RECORD_CAPACITY), record->entries.size());
+  EXPECT_EQ(5u, record->dropped);
+  EXPECT_EQ(static_cast<std::uint8_t>(KQDSLATE_RECORD_CAPACITY - 1), record->entries.back().lastByte);
+  EXPECT_EQ(static_cast<std::uint32_t>(KQDSLATE_RECORD_CAPACITY + 5), Read(1).writes);
+}
+
 TEST_F(SlateDouble, WritesFromSeveralThreadsAreAllCounted) {
   constexpr int kThreads = 4;
   constexpr int kWritesEach = 100;
@@ -271,6 +317,7 @@ TEST_F(SlateDouble, RequestsTheDriverDoesNotServeFailCleanly) {
 
 TEST_F(SlateDouble, ClientRefusesUnknownDevicesAndInstances) {
   EXPECT_FALSE(slate::ReadCounters(2).has_value());
+  EXPECT_FALSE(slate::ReadWrites(-1).has_value());
   EXPECT_FALSE(slate::ResetCounters(-1));
   EXPECT_FALSE(slate::IsPresent(2));
   EXPECT_TRUE(slate::InterfacePath(3).empty());
