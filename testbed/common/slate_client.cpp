@@ -5,8 +5,8 @@
 
 #include <array>
 
-#include "common/dll_override.h"
 #include "common/device_record.h"
+#include "common/dll_override.h"
 #include "drivers/slate_contract.h"
 #include "win/unique_handle.h"
 
