@@ -20,7 +20,7 @@ test: build
 	@scripts/run-tests.sh
 
 demo: build
-	@testbed/demo.sh
+	@testbed/demo.sh $(SOURCE)
 
 clean:
 	@if [ -d build/windows/wine ]; then build/windows/wine-run --stop-server; fi

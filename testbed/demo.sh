@@ -1,47 +1,221 @@
 #!/usr/bin/env bash
-# The walk-through on the emulated convertible: kqd.exe installed the way its
-# driver package installs it, started and stopped under Wine's service manager.
+# The real kqd.exe through its whole life on the emulated convertible: installed by
+# its driver package, walked through every posture with each mode source, the display
+# turned off and on, and removed again when the package goes.
+#   demo.sh [wmi|sensor|driver]...    (default: all three)
+# Wine's own messages go to $KQD_BUILD/demo/demo.log; the account goes to stdout.
 set -u
 KQD_TESTBED=$(cd "$(dirname "$0")" && pwd)
 KQD_BUILD=${KQD_BUILD:-$KQD_TESTBED/../build/windows}
 KQD_BUILD=$(cd "$KQD_BUILD" && pwd)
 export KQD_TESTBED KQD_BUILD
 . "$KQD_TESTBED/cli/lib.sh"
-kqdtb() { "$KQD_TESTBED/kqdtb" "$@"; }
 
-step() { printf '\n== %s\n' "$*"; }
-show_state() { kqd_wine sc query KQD | tr -d '\r' | sed -n 's/^ *\(STATE\|WIN32_EXIT_CODE\) *: */  \1: /p'; }
-fail() { echo "demo: $*" >&2; kqdtb remove-service >/dev/null 2>&1; kqd_wine_stop_server; exit 1; }
-
-step "Wine environment ($KQD_WINEPREFIX)"
-kqd_wine_start_server || fail "no Wine prefix"
-echo "  prefix ready, wineserver running"
-
-step "A Windows 10 (2009) machine: WMI and Task Scheduler running"
-kqdtb machine 2009 || fail "machine setup failed"
-
-step "Install the service as its driver package does"
-kqdtb install-service || fail "install failed"
-kqd_wine reg query 'HKLM\System\CurrentControlSet\Services\KQD' | tr -d '\r' |
-  grep -E '^\s+(Type|Start|ObjectName|ImagePath)\s' | sed 's/^ */  /'
-
-step "Start KQD"
-kqd_sc start KQD >/dev/null
-kqd_wait_service_state KQD RUNNING 30 || fail "KQD did not start"
-show_state
-for _ in $(seq 50); do
-  mode=$(kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' | awk '$1 == "Mode" {print $3}')
-  [ -n "$mode" ] && break; sleep 0.1
+sources=("$@")
+[ ${#sources[@]} -eq 0 ] && sources=(wmi sensor driver)
+for s in "${sources[@]}"; do
+  case "$s" in wmi | sensor | driver) ;; *) echo "demo: sources are wmi, sensor and driver, not \"$s\"" >&2; exit 2 ;; esac
 done
-echo "  stored mode (HKLM\SOFTWARE\Tavmir\TarsiMode Mode): ${mode:-none} (no mode source on bare Wine: unknown)"
+KQD_NATIVE_BIN=${KQD_NATIVE_BIN:-$KQD_TESTBED/../build/native/bin}
+kqdtrace=$KQD_NATIVE_BIN/kqdtrace
+out_dir=$KQD_BUILD/demo
+mkdir -p "$out_dir"
+log=$out_dir/demo.log
+: >"$log"
+kqdtb() { "$KQD_TESTBED/kqdtb" "$@" 2>>"$log" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+quiet() { "$@" >>"$log" 2>&1; }
+started=$SECONDS
 
-step "Stop KQD"
-kqd_sc stop KQD >/dev/null
-kqd_wait_service_state KQD STOPPED 30 || fail "KQD did not stop"
-show_state
+section() { printf '\n\033[1m%s\033[0m\n' "$*"; }
+say() { printf '  %s\n' "$*"; }
+fail() {
+  printf '\ndemo: %s (details: %s)\n' "$*" "$log" >&2
+  cleanup
+  exit 1
+}
+cleanup() {
+  quiet "$KQD_TESTBED/kqdtb" remove-service
+  for double in power sensors wmi davodira slate pwraux taskschd; do quiet "$KQD_TESTBED/kqdtb" "remove-$double"; done
+  quiet kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f
+  quiet kqd_wine_stop_server
+}
+ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+wait_for() { # wait_for SECONDS COMMAND...
+  local limit=$1 i; shift
+  for ((i = 0; i < limit * 20; i++)); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+stored_mode() {
+  kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |
+    awk '$1 == "Mode" {print $3}' | { read -r v && echo $((v)); }
+}
+mode_is() { [ "$(stored_mode)" = "$1" ]; }
+# The third fields of the energy-management driver's requests since the last clear.
+energy_fields() {
+  local ms code bytes outcome out=() b
+  while IFS=$'\t' read -r ms code bytes outcome; do
+    read -ra b <<<"$bytes"
+    [ "${#b[@]}" -eq 12 ] && out+=("$((16#${b[11]}${b[10]}${b[9]}${b[8]}))")
+  done < <(kqdtb pwraux-read)
+  echo "${out[*]}"
+}
+energy_is() { [ "$(energy_fields)" = "$1" ]; }
+energy_begins_with_attach() { [[ "$(energy_fields) " == "10 "* ]]; }
+mode_name() {
+  case "$1" in 0) echo unknown ;; 1) echo laptop ;; 2) echo tablet ;; 3) echo "fold 3" ;; 4) echo "fold 4" ;; *) echo "$1" ;; esac
+}
 
-step "Remove the service again"
-kqdtb remove-service
-kqd_wine_stop_server
-echo
-echo "demo finished"
+section "KQD on the emulated convertible ($(date -u '+%Y-%m-%d %H:%M UTC'))"
+[ -x "$kqdtrace" ] || fail "the native trace tool is missing at $kqdtrace (run make build)"
+quiet kqd_wine_start_server || fail "no Wine prefix"
+cleanup
+quiet kqd_wine_start_server || fail "no Wine prefix"
+# 1809: older than 1903, so the running service registers its uninstall task.
+quiet "$KQD_TESTBED/kqdtb" machine 1809 || fail "machine set-up"
+for double in pwraux slate davodira wmi sensors taskschd power; do
+  quiet "$KQD_TESTBED/kqdtb" "install-$double" || fail "installing the $double double"
+done
+say "Wine $(kqd_wine --version 2>/dev/null | tr -d '\r'), prefix $KQD_WINEPREFIX"
+say "machine: Windows 10 1809; Winmgmt and Task Scheduler running"
+say "doubles plugged in: energy-management driver (\\\\.\\PwrAuxDrv), slate toggle, power-management driver"
+say "(\\\\.\\DAVODIRA), G-sensor (Sensor API), firmware WMI provider, Task Scheduler, power notifications"
+
+section "1. The driver package is installed"
+oem=$(kqdtb install-package) || fail "install-package"
+key='HKLM\System\CurrentControlSet\Services\KQD'
+config=$(kqd_wine reg query "$key" 2>>"$log" | tr -d '\r')
+value_of() { awk -v n="$1" '$1 == n {$1 = ""; $2 = ""; sub(/^ +/, ""); print}' <<<"$config"; }
+say "service KQD: ImagePath $(value_of ImagePath), Type $(value_of Type) (own process),"
+say "             Start $(value_of Start) (automatic), ObjectName $(value_of ObjectName)"
+say "INF: C:\\windows\\inf\\$oem; Owners = $(value_of Owners); DisplayName = $(value_of DisplayName)"
+
+# Only SOURCE's double offers a mode: the service takes the first source that answers,
+# in the order WMI, Sensor API, driver.
+plug_only() {
+  kqdtb wmi-provider off >/dev/null
+  kqdtb sensor-unplug >/dev/null
+  kqdtb davodira-answer 0x00020000 >/dev/null  # "unknown": the driver is not taken
+  case "$1" in
+    wmi) kqdtb wmi-provider on >/dev/null && kqdtb wmi-instances 1 >/dev/null && kqdtb wmi-mode 1 >/dev/null ;;
+    sensor) kqdtb sensor-plug >/dev/null ;;
+    driver) kqdtb davodira-answer 0x00020001 >/dev/null ;;
+  esac
+}
+# The outside evidence of which source the service took.
+selection() {
+  local wmi sinks queries
+  wmi=$(kqdtb wmi-read | awk '$1 == "subscribed" {print $2}')
+  sinks=$(kqdtb sensor-read | awk '$1 == "sensor-sinks" {print $2}')
+  queries=$(kqdtb davodira-read | awk '$1 == "count" {print $2}')
+  say "the WMI provider has an event subscription: ${wmi:-no}; G-sensor sinks: ${sinks:-0}; driver queries: ${queries:-0}"
+}
+# One posture through SOURCE, outside any trace (used while the display is off).
+fold_to() { # fold_to SOURCE MODE
+  case "$1" in
+    wmi) kqdtb wmi-mode "$2" >/dev/null && kqdtb wmi-fire >/dev/null ;;
+    sensor)
+      case "$2" in 1) kqdtb sensor-angles 120 90 ;; 2) kqdtb sensor-angles 355 90 ;;
+        3) kqdtb sensor-angles 270 100 ;; 4) kqdtb sensor-angles 270 260 ;; esac >/dev/null ;;
+    driver) kqdtb driver-mode "$2" >/dev/null ;;
+  esac
+}
+# The driver's watch thread takes "Type2" as it finds it when it starts, so a flip
+# that lands before it is its starting value: flip again until the mode arrives.
+fold_until() { # fold_until SOURCE MODE
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    fold_to "$1" "$2"
+    wait_for 2 mode_is "$2" && return 0
+  done
+  return 1
+}
+
+declare -A source_title=([wmi]="firmware WMI provider" [sensor]="G-sensor through the Sensor API" [driver]="power-management driver")
+walk=$KQD_TESTBED/traces/demo_walk.csv
+n=1
+for source in "${sources[@]}"; do
+  n=$((n + 1))
+  section "$n. Mode source: ${source_title[$source]}"
+  plug_only "$source"
+  quiet kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f
+  kqdtb pwraux-clear >/dev/null
+  kqdtb davodira-clear >/dev/null
+  t=$(date +%s%N)
+  kqd_sc start KQD >>"$log" 2>&1
+  kqd_wait_service_state KQD RUNNING 30 >>"$log" 2>&1 || fail "KQD did not start"
+  say "KQD running after $(ms_since "$t") ms"
+  if [ "$source" = wmi ]; then attach="10 9 1"; else attach=10; fi
+  wait_for 10 energy_is "$attach" || fail "no attach code (energy driver received: $(energy_fields))"
+  say "energy-management driver received: $(energy_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's mode"))"
+  selection
+
+  # The walk: a trace replayed in real time; WMI and driver get the mode a provider
+  # would report for each row.
+  trace=$out_dir/walk-$source.csv
+  if [ "$source" = sensor ]; then cp "$walk" "$trace"; else "$kqdtrace" derive "$walk" >"$trace" 2>>"$log" || fail "derive"; fi
+  record=$out_dir/walk-$source.record.csv
+  say ""
+  say "walk: laptop -> fold 3 -> fold 4 -> tablet -> laptop ($(basename "$walk"), replayed in real time)"
+  [ "$source" = driver ] && fold_until driver 1 >/dev/null  # the watch is armed
+  kqdtb replay --source "$source" "$trace" "$record" >>"$log" || fail "replay"
+  "$kqdtrace" report "$trace" "$record" 2>>"$log" | sed 's/^/  /' || fail "report"
+  say "(to Mode / to energy: from the step's input to the \"Mode\" write / the first energy request;"
+  say " \"—\": nothing seen, as when \"Mode\" is rewritten with the value it holds, which raises no"
+  say " registry notification under Wine, or with the driver source, which sends nothing)"
+  "$kqdtrace" svg "$trace" "$record" "$out_dir/walk-$source.svg" --title "demo walk, $source" 2>>"$log"
+
+  say ""
+  say "display off and on (the power-notification double calls the service's control handler"
+  say "with SERVICE_CONTROL_POWEREVENT, as Windows would; Wine itself never sends it):"
+  kqdtb pwraux-clear >/dev/null
+  kqdtb display-off >>"$log" || fail "display-off"
+  wait_for 10 energy_is 11 || fail "no detach code on display off (received: $(energy_fields))"
+  say "  display off -> energy driver received: $(energy_fields) (detach)"
+  before=$(stored_mode)
+  fold_to "$source" 2
+  sleep 1
+  say "  folded to tablet while off -> Mode stays $(stored_mode) ($(mode_name "$(stored_mode)")); requests since off: $(energy_fields)"
+  [ "$(stored_mode)" = "$before" ] || fail "the mode changed while the display was off"
+  kqdtb pwraux-clear >/dev/null
+  kqdtb display-on >>"$log" || fail "display-on"
+  wait_for 10 energy_begins_with_attach || fail "no attach code on display on (received: $(energy_fields))"
+  say "  display on  -> energy driver received: $(energy_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's current mode"))"
+  fold_until "$source" 3 || fail "detection did not resume"
+  say "  folded to 3 -> Mode $(stored_mode) ($(mode_name "$(stored_mode)")): detection resumed"
+
+  kqdtb pwraux-clear >/dev/null
+  kqd_sc stop KQD >>"$log" 2>&1
+  kqd_wait_service_state KQD STOPPED 30 >>"$log" 2>&1 || fail "KQD did not stop"
+  wait_for 5 energy_is 11
+  say ""
+  say "stopped; energy driver received: $(energy_fields) (detach)"
+done
+
+n=$((n + 1))
+section "$n. The driver package is removed"
+plug_only sensor
+kqd_sc start KQD >>"$log" 2>&1
+kqd_wait_service_state KQD RUNNING 30 >>"$log" 2>&1 || fail "KQD did not start"
+task_registered() { kqdtb tasks-list | grep -qx '\\Tavmir\\Tavmir KQD Uninstall Task'; }
+wait_for 30 task_registered || fail "the running service registered no uninstall task"
+say "KQD running; its uninstall task: $(kqdtb tasks-list | grep -x '\\Tavmir\\.*' | head -1)"
+say "$(kqdtb remove-package) (the package is gone; kqd.exe and the service are still there)"
+say "the uninstall task's action runs (kqd.exe -PnPTask), as Task Scheduler would:"
+task_out=$out_dir/uninstall-task.txt
+"$KQD_TESTBED/kqdtb" run-uninstall-task </dev/null >"$task_out" 2>>"$log"
+tr -d '\r' <"$task_out" | sed 's/^/    | /'
+service_absent() { [ "$(kqd_service_state KQD)" = ABSENT ]; }
+system_file() { [ -n "$(find "$KQD_SYSTEM32" -maxdepth 1 -type f -iname "$1")" ]; }
+no_system_file() { ! system_file "$1"; }
+gone() { if "$@"; then echo gone; else echo "still there"; fi; }
+not() { ! "$@"; }
+mode_key_present() { kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' >/dev/null 2>&1; }
+wait_for 30 service_absent
+wait_for 60 no_system_file kqd.exe
+say "service KQD: $(gone service_absent); HKLM\\SOFTWARE\\Tavmir\\TarsiMode: $(gone not mode_key_present)"
+say "uninstall task: $(gone not task_registered); C:\\windows\\system32\\kqd.exe: $(gone no_system_file kqd.exe)"
+say "C:\\windows\\system32\\kqddrv.INF: $(gone no_system_file kqddrv.inf)$(system_file kqddrv.inf &&
+  echo ' (known Wine gap: the file is LocalSystem-only and no Wine process runs as LocalSystem)')"
+
+cleanup
+section "Done in $((SECONDS - started)) s. Pictures and records of the walks: $out_dir"

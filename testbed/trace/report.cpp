@@ -38,13 +38,14 @@ std::string Published(const ExpectedBurst& burst) {
 
 std::string InputText(const Comparison& comparison, const ExpectedBurst& burst) {
   const Row& row = comparison.rows[burst.rows.last];
-  std::string text;
+  // The angles always, so a WMI or driver walk still shows the hinge it stands for.
+  std::string text = "A " + FormatFloat(row.a) + " B " + FormatFloat(row.b);
+  const std::string mode = row.mode ? "mode " + std::to_string(*row.mode) : "mode ?";
   switch (comparison.expectation.source) {
-    case Source::Sensor: text = "A " + FormatFloat(row.a) + " B " + FormatFloat(row.b); break;
-    case Source::Wmi: text = row.mode ? "mode " + std::to_string(*row.mode) : "mode ?"; break;
+    case Source::Sensor: break;
+    case Source::Wmi: text += ", " + mode; break;
     case Source::Driver:
-      text = row.word ? Printf("word 0x%08X", static_cast<unsigned>(*row.word))
-                      : row.mode ? "mode " + std::to_string(*row.mode) : "mode ?";
+      text += ", " + (row.word ? Printf("word 0x%08X", static_cast<unsigned>(*row.word)) : mode);
       break;
   }
   const std::size_t inputs = burst.rows.last - burst.rows.first + 1;
@@ -118,7 +119,7 @@ std::string FormatCheck(const Comparison& comparison) {
 }
 
 std::string FormatReport(const Comparison& comparison) {
-  std::string text = Printf("%10s  %-26s %-8s %-10s %-8s %-6s %-9s %-9s  %s\n", "time_ms", "input", "expected",
+  std::string text = Printf("%10s  %-30s %-8s %-10s %-8s %-6s %-9s %-9s  %s\n", "time_ms", "input", "expected",
                             "Mode", "energy", "slate", "to Mode", "to energy", "result");
   for (const BurstResult& burst : comparison.bursts) {
     const std::string expected =
@@ -130,7 +131,7 @@ std::string FormatReport(const Comparison& comparison) {
       if (shown < width) value.append(width - shown, ' ');
       return value;
     };
-    text += Printf("%10.1f  ", burst.expected.lastInputMs) + pad(InputText(comparison, burst.expected), 26) + " " +
+    text += Printf("%10.1f  ", burst.expected.lastInputMs) + pad(InputText(comparison, burst.expected), 30) + " " +
             pad(expected, 8) + " " + pad(Values(burst.modes), 10) + " " + pad(Values(burst.energy), 8) + " " +
             pad(burst.slateWrites > 0 ? "yes" : "no", 6) + " " + pad(Latency(burst.toModeMs), 9) + " " +
             pad(Latency(burst.toEnergyMs), 9) + "  " + (burst.problems.empty() ? "ok" : "FAIL") + "\n";
