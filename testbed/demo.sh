@@ -40,27 +40,9 @@ cleanup() {
   quiet kqd_wine_stop_server
 }
 ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
-wait_for() { # wait_for SECONDS COMMAND...
-  local limit=$1 i; shift
-  for ((i = 0; i < limit * 20; i++)); do "$@" && return 0; sleep 0.05; done
-  return 1
-}
-stored_mode() {
-  kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |
-    awk '$1 == "Mode" {print $3}' | { read -r v && echo $((v)); }
-}
 mode_is() { [ "$(stored_mode)" = "$1" ]; }
-# The third fields of the energy-management driver's requests since the last clear.
-energy_fields() {
-  local ms code bytes outcome out=() b
-  while IFS=$'\t' read -r ms code bytes outcome; do
-    read -ra b <<<"$bytes"
-    [ "${#b[@]}" -eq 12 ] && out+=("$((16#${b[11]}${b[10]}${b[9]}${b[8]}))")
-  done < <(kqdtb pwraux-read)
-  echo "${out[*]}"
-}
-energy_is() { [ "$(energy_fields)" = "$1" ]; }
-energy_begins_with_attach() { [[ "$(energy_fields) " == "10 "* ]]; }
+energy_is() { [ "$(pwraux_fields)" = "$1" ]; }
+energy_begins_with_attach() { [[ "$(pwraux_fields) " == "10 "* ]]; }
 mode_name() {
   case "$1" in 0) echo unknown ;; 1) echo laptop ;; 2) echo tablet ;; 3) echo "fold 3" ;; 4) echo "fold 4" ;; *) echo "$1" ;; esac
 }
@@ -89,18 +71,6 @@ say "service KQD: ImagePath $(value_of ImagePath), Type $(value_of Type) (own pr
 say "             Start $(value_of Start) (automatic), ObjectName $(value_of ObjectName)"
 say "INF: C:\\windows\\inf\\$oem; Owners = $(value_of Owners); DisplayName = $(value_of DisplayName)"
 
-# Only SOURCE's double offers a mode: the service takes the first source that answers,
-# in the order WMI, Sensor API, driver.
-plug_only() {
-  kqdtb wmi-provider off >/dev/null
-  kqdtb sensor-unplug >/dev/null
-  kqdtb davodira-answer 0x00020000 >/dev/null  # "unknown": the driver is not taken
-  case "$1" in
-    wmi) kqdtb wmi-provider on >/dev/null && kqdtb wmi-instances 1 >/dev/null && kqdtb wmi-mode 1 >/dev/null ;;
-    sensor) kqdtb sensor-plug >/dev/null ;;
-    driver) kqdtb davodira-answer 0x00020001 >/dev/null ;;
-  esac
-}
 # The outside evidence of which source the service took.
 selection() {
   local wmi sinks queries
@@ -113,9 +83,7 @@ selection() {
 fold_to() { # fold_to SOURCE MODE
   case "$1" in
     wmi) kqdtb wmi-mode "$2" >/dev/null && kqdtb wmi-fire >/dev/null ;;
-    sensor)
-      case "$2" in 1) kqdtb sensor-angles 120 90 ;; 2) kqdtb sensor-angles 355 90 ;;
-        3) kqdtb sensor-angles 270 100 ;; 4) kqdtb sensor-angles 270 260 ;; esac >/dev/null ;;
+    sensor) kqdtb sensor-angles $(kqd_mode_angles "$2") >/dev/null ;;
     driver) kqdtb driver-mode "$2" >/dev/null ;;
   esac
 }
@@ -132,11 +100,12 @@ fold_until() { # fold_until SOURCE MODE
 
 declare -A source_title=([wmi]="firmware WMI provider" [sensor]="G-sensor through the Sensor API" [driver]="power-management driver")
 walk=$KQD_TESTBED/traces/demo_walk.csv
+differing=()
 n=1
 for source in "${sources[@]}"; do
   n=$((n + 1))
   section "$n. Mode source: ${source_title[$source]}"
-  plug_only "$source"
+  kqdtb plug-source "$source" >/dev/null || fail "plugging in the $source source"
   quiet kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f
   kqdtb pwraux-clear >/dev/null
   kqdtb davodira-clear >/dev/null
@@ -145,8 +114,8 @@ for source in "${sources[@]}"; do
   kqd_wait_service_state KQD RUNNING 30 >>"$log" 2>&1 || fail "KQD did not start"
   say "KQD running after $(ms_since "$t") ms"
   if [ "$source" = wmi ]; then attach="10 9 1"; else attach=10; fi
-  wait_for 10 energy_is "$attach" || fail "no attach code (energy driver received: $(energy_fields))"
-  say "energy-management driver received: $(energy_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's mode"))"
+  wait_for 10 energy_is "$attach" || fail "no attach code (energy driver received: $(pwraux_fields))"
+  say "energy-management driver received: $(pwraux_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's mode"))"
   selection
 
   # The walk: a trace replayed in real time; WMI and driver get the mode a provider
@@ -159,6 +128,7 @@ for source in "${sources[@]}"; do
   [ "$source" = driver ] && fold_until driver 1 >/dev/null  # the watch is armed
   kqdtb replay --source "$source" "$trace" "$record" >>"$log" || fail "replay"
   "$kqdtrace" report "$trace" "$record" 2>>"$log" | sed 's/^/  /' || fail "report"
+  "$kqdtrace" check "$trace" "$record" >>"$log" 2>&1 || differing+=("$source")
   say "(to Mode / to energy: from the step's input to the \"Mode\" write / the first energy request;"
   say " \"—\": nothing seen, as when \"Mode\" is rewritten with the value it holds, which raises no"
   say " registry notification under Wine, or with the driver source, which sends nothing)"
@@ -169,17 +139,17 @@ for source in "${sources[@]}"; do
   say "with SERVICE_CONTROL_POWEREVENT, as Windows would; Wine itself never sends it):"
   kqdtb pwraux-clear >/dev/null
   kqdtb display-off >>"$log" || fail "display-off"
-  wait_for 10 energy_is 11 || fail "no detach code on display off (received: $(energy_fields))"
-  say "  display off -> energy driver received: $(energy_fields) (detach)"
+  wait_for 10 energy_is 11 || fail "no detach code on display off (received: $(pwraux_fields))"
+  say "  display off -> energy driver received: $(pwraux_fields) (detach)"
   before=$(stored_mode)
   fold_to "$source" 2
   sleep 1
-  say "  folded to tablet while off -> Mode stays $(stored_mode) ($(mode_name "$(stored_mode)")); requests since off: $(energy_fields)"
+  say "  folded to tablet while off -> Mode stays $(stored_mode) ($(mode_name "$(stored_mode)")); requests since off: $(pwraux_fields)"
   [ "$(stored_mode)" = "$before" ] || fail "the mode changed while the display was off"
   kqdtb pwraux-clear >/dev/null
   kqdtb display-on >>"$log" || fail "display-on"
-  wait_for 10 energy_begins_with_attach || fail "no attach code on display on (received: $(energy_fields))"
-  say "  display on  -> energy driver received: $(energy_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's current mode"))"
+  wait_for 10 energy_begins_with_attach || fail "no attach code on display on (received: $(pwraux_fields))"
+  say "  display on  -> energy driver received: $(pwraux_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's current mode"))"
   fold_until "$source" 3 || fail "detection did not resume"
   say "  folded to 3 -> Mode $(stored_mode) ($(mode_name "$(stored_mode)")): detection resumed"
 
@@ -188,12 +158,12 @@ for source in "${sources[@]}"; do
   kqd_wait_service_state KQD STOPPED 30 >>"$log" 2>&1 || fail "KQD did not stop"
   wait_for 5 energy_is 11
   say ""
-  say "stopped; energy driver received: $(energy_fields) (detach)"
+  say "stopped; energy driver received: $(pwraux_fields) (detach)"
 done
 
 n=$((n + 1))
 section "$n. The driver package is removed"
-plug_only sensor
+kqdtb plug-source sensor >/dev/null || fail "plugging in the sensor"
 kqd_sc start KQD >>"$log" 2>&1
 kqd_wait_service_state KQD RUNNING 30 >>"$log" 2>&1 || fail "KQD did not start"
 task_registered() { kqdtb tasks-list | grep -qx '\\Tavmir\\Tavmir KQD Uninstall Task'; }
@@ -218,4 +188,8 @@ say "C:\\windows\\system32\\kqddrv.INF: $(gone no_system_file kqddrv.inf)$(syste
   echo ' (known Wine gap: the file is LocalSystem-only and no Wine process runs as LocalSystem)')"
 
 cleanup
-section "Done in $((SECONDS - started)) s. Pictures and records of the walks: $out_dir"
+if [ ${#differing[@]} -gt 0 ]; then
+  section "Done in $((SECONDS - started)) s, but the walk differed from the posture rule with: ${differing[*]} (see $out_dir)"
+  exit 1
+fi
+section "Done in $((SECONDS - started)) s; every walk as the posture rule predicts. Pictures and records: $out_dir"

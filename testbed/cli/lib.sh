@@ -101,3 +101,32 @@ kqd_installed_oem_inf() {
   done < <(find "$KQD_INF_DIR" -maxdepth 1 -type f -iname 'oem*.inf' | sort)
   return 1
 }
+
+# "A B": hinge angles of a posture in each mode, as the G-sensor double's "Val6"
+# and "Val5" (sensor-angles A B).
+kqd_mode_angles() {
+  case "$1" in 1) echo "120 90" ;; 2) echo "355 90" ;; 3) echo "270 100" ;; 4) echo "270 260" ;; *) return 1 ;; esac
+}
+
+# Polls a command for up to $1 seconds.
+wait_for() {
+  local limit=$1 i; shift
+  for ((i = 0; i < limit * 20; i++)); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+
+# The stored "Mode" in decimal; empty when absent.
+stored_mode() {
+  kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |
+    awk '$1 == "Mode" {print $3}' | { read -r v && echo $((v)); }
+}
+
+# The third fields of the energy-management driver's requests since the last clear, as "9 1".
+pwraux_fields() {
+  local ms code bytes outcome out=() b
+  while IFS=$'\t' read -r ms code bytes outcome; do
+    read -ra b <<<"$bytes"
+    [ "${#b[@]}" -eq 12 ] && out+=("$((16#${b[11]}${b[10]}${b[9]}${b[8]}))")
+  done < <(kqd_wine "$KQD_BIN/kqdtb.exe" pwraux-read 2>/dev/null | tr -d '\r')
+  echo "${out[*]}"
+}

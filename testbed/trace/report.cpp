@@ -1,21 +1,11 @@
 #include "trace/report.h"
 
-#include <cstdarg>
 #include <cstdio>
+
+#include "trace/printf.h"
 
 namespace kqdtb::trace {
 namespace {
-
-std::string Printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-
-std::string Printf(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 std::string Values(const std::vector<std::uint32_t>& values) {
   if (values.empty()) return "\u2014";

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 #include <vector>
 
 #include "core/posture_rule.h"
 #include "trace/expectation.h"
+#include "trace/printf.h"
 
 namespace kqdtb::trace {
 namespace {
@@ -28,17 +28,6 @@ constexpr const char* kColourB = "#2e8b3e";
 constexpr const char* kColourThreshold = "#c0392b";
 constexpr const char* kColourMode = "#222222";
 constexpr const char* kColourEnergy = "#d98200";
-
-std::string Printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-
-std::string Printf(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 struct Scale {
   double endMs = 1;

@@ -6,37 +6,14 @@
 # power-setting registrations to the end of the process; a shutdown removes them.
 . "$(dirname "$0")/lib.sh"
 kqd_wine_start_server || exit 1
+trap e2e_cleanup EXIT
 
-installed=()
-need() { # need PRESENCE-COMMAND NAME
-  kqdtb "$1" >/dev/null 2>&1 && return 0
-  check "$2 double installed" kqdtb "install-$2" && installed+=("$2")
-}
 power_double_present() {
   grep -qaF KqdPowrprofDouble "$KQD_SYSTEM32/powrprof.dll" 2>/dev/null &&
     [ "$(kqd_reg_sz 'HKCU\Software\Wine\AppDefaults\kqd.exe\DllOverrides' /v powrprof)" = native,builtin ]
 }
-cleanup() {
-  kqd_sc stop KQD >/dev/null 2>&1
-  kqd_wait_service_state KQD STOPPED 30 >/dev/null 2>&1
-  kqdtb remove-service >/dev/null 2>&1
-  kqdtb remove-sensors >/dev/null 2>&1
-  kqdtb remove-wmi >/dev/null 2>&1
-  local name
-  for name in "${installed[@]}"; do kqdtb "remove-$name" >/dev/null 2>&1; done
-  kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
-}
-trap cleanup EXIT
 
-# The sensor angles of each mode: A ("Val6") and B ("Val5").
-fold() {
-  case "$1" in
-    1) kqdtb sensor-angles 120 90 ;;
-    3) kqdtb sensor-angles 270 100 ;;
-    4) kqdtb sensor-angles 270 260 ;;
-    2) kqdtb sensor-angles 355 90 ;;
-  esac >/dev/null
-}
+fold() { kqdtb sensor-angles $(kqd_mode_angles "$1") >/dev/null; }
 power_line() { kqdtb power-read | tr -d '\r' | awk -F'\t' -v k="$1" '$1 == k {print $2}'; }
 # "SETTING FLAGS RECIPIENT STATE" of each registration the process made, sorted.
 registrations_of() {
@@ -59,7 +36,7 @@ check "the machine runs Windows 10 2009" kqdtb machine 2009
 need pwraux-present pwraux
 need slate-present slate
 need davodira-present davodira
-if ! power_double_present; then check "powrprof double installed" kqdtb install-power && installed+=(power); fi
+if ! power_double_present; then check "powrprof double installed" kqdtb install-power && e2e_installed+=(power); fi
 check "WMI double" kqdtb install-wmi
 check "Sensor API double" kqdtb install-sensors
 kqdtb wmi-provider off >/dev/null

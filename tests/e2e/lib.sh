@@ -16,18 +16,6 @@ check_eq() { # check_eq DESCRIPTION EXPECTED ACTUAL
   if [ "$2" = "$3" ]; then echo "ok   - $1"; else
     printf 'FAIL - %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"; e2e_failures=$((e2e_failures + 1)); fi
 }
-# Polls a command for up to $1 seconds.
-wait_for() {
-  local limit=$1 i; shift
-  for ((i = 0; i < limit * 10; i++)); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
-
-# The stored "Mode" in decimal; empty when absent.
-stored_mode() {
-  kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |
-    awk '$1 == "Mode" {print $3}' | { read -r v && echo $((v)); }
-}
 stored_mode_is() { [ "$(stored_mode)" = "$1" ]; }
 mode_is() { wait_for "${2:-10}" stored_mode_is "$1"; } # mode_is MODE [SECONDS]
 
@@ -47,19 +35,30 @@ live_processes() {
   echo "$count"
 }
 
-# The third fields of the energy-management driver's requests since the last clear, as "9 1".
-pwraux_fields() {
-  local ms code bytes outcome out=() b
-  while IFS=$'\t' read -r ms code bytes outcome; do
-    read -ra b <<<"$bytes"
-    [ "${#b[@]}" -eq 12 ] && out+=("$((16#${b[11]}${b[10]}${b[9]}${b[8]}))")
-  done < <(kqdtb pwraux-read | tr -d '\r')
-  echo "${out[*]}"
-}
 fields_now_are() { [ "$(pwraux_fields)" = "$1" ]; }
 # Polls up to 5 s for exactly these fields; shows what arrived when they do not.
 fields_are() {
   wait_for 5 fields_now_are "$1" && return 0
   echo "  the energy-management driver received: $(pwraux_fields)"
   return 1
+}
+
+# The driver doubles come from ctest fixtures; run by hand, a scenario installs what
+# is missing (need) and e2e_cleanup removes only that.
+e2e_installed=()
+need() { # need PRESENCE-COMMAND NAME
+  kqdtb "$1" >/dev/null 2>&1 && return 0
+  check "$2 double installed" kqdtb "install-$2" && e2e_installed+=("$2")
+}
+# The service stopped and removed, the COM doubles and what need() installed
+# removed, the mode key deleted.
+e2e_cleanup() {
+  kqd_sc stop KQD >/dev/null 2>&1
+  kqd_wait_service_state KQD STOPPED 30 >/dev/null 2>&1
+  kqdtb remove-service >/dev/null 2>&1
+  kqdtb remove-sensors >/dev/null 2>&1
+  kqdtb remove-wmi >/dev/null 2>&1
+  local name
+  for name in "${e2e_installed[@]}"; do kqdtb "remove-$name" >/dev/null 2>&1; done
+  kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 }

@@ -5,25 +5,7 @@
 # slate-toggle writes are checked.
 . "$(dirname "$0")/lib.sh"
 kqd_wine_start_server || exit 1
-
-# The driver doubles come from ctest fixtures; run by hand, the scenario installs
-# what is missing and removes only that.
-installed=()
-need() { # need PRESENCE-COMMAND NAME
-  kqdtb "$1" >/dev/null 2>&1 && return 0
-  check "$2 double installed" kqdtb "install-$2" && installed+=("$2")
-}
-cleanup() {
-  kqd_sc stop KQD >/dev/null 2>&1
-  kqd_wait_service_state KQD STOPPED 30 >/dev/null 2>&1
-  kqdtb remove-service >/dev/null 2>&1
-  kqdtb remove-sensors >/dev/null 2>&1
-  kqdtb remove-wmi >/dev/null 2>&1
-  local name
-  for name in "${installed[@]}"; do kqdtb "remove-$name" >/dev/null 2>&1; done
-  kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
-}
-trap cleanup EXIT
+trap e2e_cleanup EXIT
 
 slate_writes() { kqdtb slate-read 0 | tr -d '\r' | awk -F'\t' '{print $2}'; }
 
@@ -35,31 +17,12 @@ sources=${KQD_WALK_SOURCES:-wmi sensor driver}
 [[ " $sources " == *" wmi "* ]] && check "WMI double" kqdtb install-wmi
 [[ " $sources " == *" sensor "* ]] && check "Sensor API double" kqdtb install-sensors
 
-# SOURCE: wmi|sensor|driver. Plugs only that source in.
-plug_only() {
-  [[ " $sources " == *" wmi "* ]] && kqdtb wmi-provider off >/dev/null
-  [[ " $sources " == *" sensor "* ]] && kqdtb sensor-unplug >/dev/null
-  # Unknown (0) from the driver: it is not selected.
-  kqdtb davodira-answer 0x00020000 >/dev/null
-  case "$1" in
-    wmi) kqdtb wmi-provider on >/dev/null && kqdtb wmi-instances 1 >/dev/null && kqdtb wmi-mode 1 >/dev/null ;;
-    sensor) kqdtb sensor-plug >/dev/null ;;
-    driver) kqdtb davodira-answer 0x00020001 >/dev/null ;;
-  esac
-}
-
 # Moves the machine into MODE through SOURCE.
 fold() {
   local source=$1 mode=$2
   case "$source" in
     wmi) kqdtb wmi-mode "$mode" >/dev/null && kqdtb wmi-fire >/dev/null ;;
-    sensor)
-      case "$mode" in
-        1) kqdtb sensor-angles 120 90 ;;
-        3) kqdtb sensor-angles 270 100 ;;
-        4) kqdtb sensor-angles 270 260 ;;
-        2) kqdtb sensor-angles 355 90 ;;
-      esac >/dev/null ;;
+    sensor) kqdtb sensor-angles $(kqd_mode_angles "$mode") >/dev/null ;;
     driver)
       # The watch thread takes "Type2" as it finds it when it starts; a flip made
       # before that is its starting value, so flip again until the mode arrives.
@@ -73,7 +36,7 @@ fold() {
 
 for source in $sources; do
   echo "# source: $source"
-  plug_only "$source"
+  check "$source: the only source plugged in" kqdtb plug-source "$source"
   kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
   check "$source: service installed" kqdtb install-service
   kqdtb pwraux-clear >/dev/null

@@ -6,21 +6,10 @@
 . "$(dirname "$0")/lib.sh"
 kqd_wine_start_server || exit 1
 
-installed=()
-need() { # need PRESENCE-COMMAND NAME
-  kqdtb "$1" >/dev/null 2>&1 && return 0
-  check "$2 double installed" kqdtb "install-$2" && installed+=("$2")
-}
 cleanup() {
   kqdtb wmi-hold off >/dev/null 2>&1
   kqd_sc start Winmgmt >/dev/null 2>&1
-  kqd_sc stop KQD >/dev/null 2>&1
-  kqd_wait_service_state KQD STOPPED 30 >/dev/null 2>&1
-  kqdtb remove-service >/dev/null 2>&1
-  kqdtb remove-wmi >/dev/null 2>&1
-  local name
-  for name in "${installed[@]}"; do kqdtb "remove-$name" >/dev/null 2>&1; done
-  kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
+  e2e_cleanup
 }
 trap cleanup EXIT
 

@@ -20,24 +20,7 @@ record=$out_dir/$stem.record.csv
 svg=$out_dir/$stem.svg
 kqd_wine_start_server || exit 1
 
-# The driver doubles come from ctest fixtures; run by hand, the scenario installs
-# what is missing and removes only that.
-installed=()
-need() { # need PRESENCE-COMMAND NAME
-  kqdtb "$1" >/dev/null 2>&1 && return 0
-  check "$2 double installed" kqdtb "install-$2" && installed+=("$2")
-}
-cleanup() {
-  kqd_sc stop KQD >/dev/null 2>&1
-  kqd_wait_service_state KQD STOPPED 30 >/dev/null 2>&1
-  kqdtb remove-service >/dev/null 2>&1
-  kqdtb remove-sensors >/dev/null 2>&1
-  kqdtb remove-wmi >/dev/null 2>&1
-  local n
-  for n in "${installed[@]}"; do kqdtb "remove-$n" >/dev/null 2>&1; done
-  kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
-}
-trap cleanup EXIT
+trap e2e_cleanup EXIT
 
 pwraux_has() { kqdtb pwraux-read | tr -d '\r' | awk -F'\t' -v c="$1" '$2 == c {f = 1} END {exit !f}'; }
 
@@ -49,14 +32,7 @@ need davodira-present davodira
 # unless the trace goes through it.
 check "WMI double" kqdtb install-wmi
 check "Sensor API double" kqdtb install-sensors
-kqdtb wmi-provider off >/dev/null
-kqdtb sensor-unplug >/dev/null
-kqdtb davodira-answer 0x00020000 >/dev/null  # unknown: the driver is not selected
-case "$source" in
-  wmi) kqdtb wmi-provider on >/dev/null && kqdtb wmi-instances 1 >/dev/null && kqdtb wmi-mode 1 >/dev/null ;;
-  sensor) kqdtb sensor-plug >/dev/null ;;
-  driver) kqdtb davodira-answer 0x00020001 >/dev/null ;;
-esac
+check "only the $source source plugged in" kqdtb plug-source "$source"
 
 # One replay into a freshly started service; the exit code of `kqdtrace check`.
 replay_once() {
