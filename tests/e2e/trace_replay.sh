@@ -69,11 +69,21 @@ replay_once() {
   "$kqdtrace" check "$trace" "$record"
 }
 
-# Each input within 20 ms of its time in the trace; prints what is off.
+# The replayer keeps time: each input comes at its time in the trace or, when the
+# deliveries before it fell behind (a burst faster than the doubles can take it on a
+# busy machine), right after the one before. Within 50 ms either way; prints what is
+# off. How late the inputs came does not change the expectation: kqdtrace forms
+# bursts from the recorded times and refuses gaps it cannot call.
 inputs_late() {
-  tr -d '\r' <"$2" | awk -F, -v limit=20 '
+  tr -d '\r' <"$2" | awk -F, -v limit=50 '
     FNR == NR { if ($0 ~ /^[[:space:]]*(#|$)/ || !header++) next; want[++rows] = $1; next }
-    $1 == "input" { off = $2 - want[++inputs]; if (off < 0) off = -off; if (off > worst) worst = off }
+    $1 == "input" {
+      i = ++inputs; due = want[i]
+      if (i > 1 && previous > due) due = previous
+      off = $2 - due; if (off < 0) off = -off
+      if (off > worst) worst = off
+      previous = $2
+    }
     END {
       if (inputs != rows) { printf "%d inputs recorded for %d rows\n", inputs, rows; exit 1 }
       if (worst > limit) { printf "an input %.3f ms off its time\n", worst; exit 1 }
