@@ -294,29 +294,54 @@ TEST_F(WmiSource, EventLoop_SubscribesThroughTheApartmentAndCancelsAtStop) {
   EXPECT_EQ(wmi::LiveObjects(), 0) << "the loop released everything";
 }
 
+// One publication needs every event inside the 10 ms window after the query before
+// it. A machine that stalls longer between two events rightly publishes in between;
+// such a run is repeated, but only when each early publication kept the window.
+bool OnlyStalledPublications(const std::vector<uint64_t>& published, const std::vector<wmi::RecordEntry>& queries) {
+  if (published.size() < 2) return false;
+  for (size_t p = 0; p + 1 < published.size(); ++p) {
+    uint64_t before = 0;
+    bool later = false;
+    for (const auto& query : queries) {
+      if (query.micros < published[p]) before = query.micros;
+      later = later || query.micros > published[p];
+    }
+    if (published[p] - before < 9000 || !later) return false;
+  }
+  return true;
+}
+
 TEST_F(WmiSource, Burst_OneQueryPerEventAndOnePublicationAfterTheLast) {
   Provide(2);
-  ModeEventWatch watch;
-  CWmiModeSource source(controller_);
-  source.StartThread();
-  ASSERT_TRUE(Subscribed());
   constexpr size_t kEvents = 5;
-  for (size_t i = 1; i <= kEvents; ++i) {
-    wmi::FireLocal();
-    // The next event comes as soon as this one's query is under way: well inside 10 ms.
-    ASSERT_TRUE(WaitUntil([&] { return Queries().size() >= i; })) << "event " << i;
+  for (int attempt = 1; attempt <= 5; ++attempt) {
+    ASSERT_TRUE(wmi::ClearRecord());
+    ModeEventWatch watch;
+    CWmiModeSource source(controller_);
+    source.StartThread();
+    ASSERT_TRUE(Subscribed());
+    for (size_t i = 1; i <= kEvents; ++i) {
+      wmi::FireLocal();
+      // The next event comes as soon as this one's query is under way.
+      ASSERT_TRUE(WaitUntil([&] { return Queries().size() >= i; })) << "event " << i;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return watch.Count() >= 1; }));
+    const bool more = WaitUntil([&] { return watch.Count() > 1 || Queries().size() > kEvents; }, 200ms);
+    const auto queries = Queries();
+    source.Stop();
+    if (OnlyStalledPublications(watch.Times(), queries) && queries.size() == kEvents) continue;
+
+    EXPECT_FALSE(more);
+    ASSERT_EQ(queries.size(), kEvents);
+    ASSERT_EQ(watch.Count(), 1u);
+    const auto delay = static_cast<int64_t>(watch.Times()[0] - queries.back().micros);
+    EXPECT_GE(delay, 9000) << "published before the 10 ms window ended";
+    EXPECT_LE(delay, 250000) << "published far too late";
+    EXPECT_EQ(controller_.GetMode(), 2u);
+    EXPECT_GE(wmi::DeliveredEvents(), kEvents);
+    return;
   }
-  ASSERT_TRUE(WaitUntil([&] { return watch.Count() >= 1; }));
-  EXPECT_FALSE(WaitUntil([&] { return watch.Count() > 1 || Queries().size() > kEvents; }, 200ms));
-  const auto queries = Queries();
-  ASSERT_EQ(queries.size(), kEvents);
-  ASSERT_EQ(watch.Count(), 1u);
-  const auto delay = static_cast<int64_t>(watch.Times()[0] - queries.back().micros);
-  EXPECT_GE(delay, 9000) << "published before the 10 ms window ended";
-  EXPECT_LE(delay, 250000) << "published far too late";
-  EXPECT_EQ(controller_.GetMode(), 2u);
-  EXPECT_GE(wmi::DeliveredEvents(), kEvents);
-  source.Stop();
+  FAIL() << "five attempts, and each was stalled between two events";
 }
 
 TEST_F(WmiSource, EventsDuringAQuery_FoldIntoOneMoreQuery) {
