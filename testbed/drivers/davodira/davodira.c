@@ -6,6 +6,7 @@
 
 #include "drivers/control_device.h"
 #include "drivers/davodira_contract.h"
+#include "drivers/record_copy.h"
 
 _Static_assert(IOCTL_DAVODIRA_QUERY_MODE == 0x00222700u, "query control code");
 _Static_assert(sizeof(DAVODIRA_RECORD_ENTRY) == 32, "entry layout shared with user mode");
@@ -92,7 +93,6 @@ static NTSTATUS SetFail(const void* input, ULONG length) {
 static NTSTATUS ReadRecord(void* output, ULONG length, ULONG_PTR* written) {
   DAVODIRA_RECORD_HEADER header;
   LARGE_INTEGER frequency;
-  ULONG copied;
   KIRQL irql;
 
   if (output == NULL || length < sizeof(header)) return STATUS_BUFFER_TOO_SMALL;
@@ -105,12 +105,9 @@ static NTSTATUS ReadRecord(void* output, ULONG length, ULONG_PTR* written) {
   header.answer = state.answer;
   header.fail = state.fail ? 1 : 0;
   header.reserved = 0;
-  copied = (length - sizeof(header)) / sizeof(DAVODIRA_RECORD_ENTRY);
-  if (copied > state.count) copied = state.count;
-  RtlCopyMemory((UCHAR*)output + sizeof(header), state.entries, copied * sizeof(DAVODIRA_RECORD_ENTRY));
+  *written = RecordCopyOut(output, length, &header, sizeof(header), state.entries, sizeof(DAVODIRA_RECORD_ENTRY),
+                           state.count);
   KeReleaseSpinLock(&state.lock, irql);
-  RtlCopyMemory(output, &header, sizeof(header));
-  *written = sizeof(header) + copied * sizeof(DAVODIRA_RECORD_ENTRY);
   return STATUS_SUCCESS;
 }
 

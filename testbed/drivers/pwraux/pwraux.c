@@ -7,6 +7,7 @@
 #include "drivers/arrival_time.h"
 #include "drivers/control_device.h"
 #include "drivers/pwraux_contract.h"
+#include "drivers/record_copy.h"
 
 _Static_assert(sizeof(PWRAUX_REQUEST) == PWRAUX_REQUEST_SIZE, "request layout");
 _Static_assert(sizeof(PWRAUX_RECORD_ENTRY) == 32, "entry layout shared with user mode");
@@ -61,7 +62,6 @@ static NTSTATUS Notify(const void* input, ULONG length) {
 
 static NTSTATUS ReadRecord(void* output, ULONG length, ULONG_PTR* written) {
   PWRAUX_RECORD_HEADER header;
-  ULONG copied;
   KIRQL irql;
 
   if (output == NULL || length < sizeof(header)) return STATUS_BUFFER_TOO_SMALL;
@@ -72,12 +72,9 @@ static NTSTATUS ReadRecord(void* output, ULONG length, ULONG_PTR* written) {
   header.failures_left = record.failures_left;
   header.fail_all = record.fail_all ? 1 : 0;
   header.reserved = 0;
-  copied = (length - sizeof(header)) / sizeof(PWRAUX_RECORD_ENTRY);
-  if (copied > record.count) copied = record.count;
-  RtlCopyMemory((UCHAR*)output + sizeof(header), record.entries, copied * sizeof(PWRAUX_RECORD_ENTRY));
+  *written = RecordCopyOut(output, length, &header, sizeof(header), record.entries, sizeof(PWRAUX_RECORD_ENTRY),
+                           record.count);
   KeReleaseSpinLock(&record.lock, irql);
-  RtlCopyMemory(output, &header, sizeof(header));
-  *written = sizeof(header) + copied * sizeof(PWRAUX_RECORD_ENTRY);
   return STATUS_SUCCESS;
 }
 

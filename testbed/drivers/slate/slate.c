@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include "drivers/arrival_time.h"
+#include "drivers/record_copy.h"
 #include "drivers/slate_contract.h"
 
 DRIVER_INITIALIZE DriverEntry;
@@ -168,19 +169,17 @@ static NTSTATUS SlateDispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
 
 static NTSTATUS ReadRecord(SLATE_EXTENSION* ext, void* output, ULONG length, PIRP irp) {
   KQDSLATE_RECORD_HEADER header;
-  ULONG copied;
+  ULONG_PTR written;
   KIRQL irql;
 
   if (output == NULL || length < sizeof(header)) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-  copied = (length - sizeof(header)) / sizeof(KQDSLATE_RECORD_ENTRY);
   KeAcquireSpinLock(&ext->Lock, &irql);
-  if (copied > ext->RecordCount) copied = ext->RecordCount;
   header.count = ext->RecordCount;
   header.dropped = ext->RecordDropped;
-  RtlCopyMemory((UCHAR*)output + sizeof(header), ext->Record, copied * sizeof(KQDSLATE_RECORD_ENTRY));
+  written = RecordCopyOut(output, length, &header, sizeof(header), ext->Record, sizeof(KQDSLATE_RECORD_ENTRY),
+                          ext->RecordCount);
   KeReleaseSpinLock(&ext->Lock, irql);
-  RtlCopyMemory(output, &header, sizeof(header));
-  return Complete(irp, STATUS_SUCCESS, sizeof(header) + copied * sizeof(KQDSLATE_RECORD_ENTRY));
+  return Complete(irp, STATUS_SUCCESS, written);
 }
 
 static NTSTATUS SlateDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
