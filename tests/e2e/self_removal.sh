@@ -170,6 +170,7 @@ leftover_locked)
   out=$(run_task); rc=$?
   check_eq "the task's process exits 0" 0 "$rc"
   check "the service is still stopped and removed" stopped_and_removed "$out"
+  printf '     output: %q\n' "$out"
   check "the Mode key is deleted" not mode_key_present
   check "the task is deleted" not task_registered
   # The process has ended; an uninstall it had started would have logged by now.
