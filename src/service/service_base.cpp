@@ -121,8 +121,8 @@ void CServiceBase::HandleControl(DWORD control, DWORD eventType, LPVOID eventDat
       case ControlAction::Pause: Pause(); break;
       case ControlAction::Continue: Continue(); break;
       case ControlAction::Shutdown: Shutdown(); break;
-      case ControlAction::DisplayOff: ::SetEvent(stopRequestEvent_.get()); break;
-      case ControlAction::DisplayOn: ::SetEvent(startRequestEvent_.get()); break;
+      case ControlAction::DisplayOff: RequestWorker(stopRequestEvent_.get(), startRequestEvent_.get()); break;
+      case ControlAction::DisplayOn: RequestWorker(startRequestEvent_.get(), stopRequestEvent_.get()); break;
       case ControlAction::None: break;
     }
   } catch (...) {
@@ -140,6 +140,14 @@ void CServiceBase::Start(DWORD /*argc*/, PWSTR* /*argv*/) {
   } catch (...) {
     ReportStatus(SERVICE_STOPPED);
   }
+}
+
+// The later display request replaces an earlier one still pending: with both set,
+// the worker would run OnStart and then OnStop and leave detection off while the
+// display is on. Set after reset, so a request is never lost in between.
+void CServiceBase::RequestWorker(HANDLE wanted, HANDLE superseded) {
+  ::ResetEvent(superseded);
+  ::SetEvent(wanted);
 }
 
 // Stop request first, then the flag, then the start request: the worker wakes at

@@ -67,6 +67,7 @@ class CServiceBase {
   void RunServiceMain(DWORD argc, PWSTR* argv);
   void HandleControl(DWORD control, DWORD eventType, LPVOID eventData);
   void SignalStopToWorker();
+  void RequestWorker(HANDLE wanted, HANDLE superseded);
   static void ServiceWorker(void* context);
   void RunWorker();
 

@@ -228,19 +228,37 @@ TEST(ServiceFramework, IgnoredControls_ChangeNothing) {
   EXPECT_EQ(reports[2].state, static_cast<DWORD>(SERVICE_STOP_PENDING));
 }
 
-TEST(ServiceFramework, BothRequestsPending_StartRunsFirstThenStop) {
-  ProbeService service;
-  service.HoldNextStart();
-  service.script = [&] {
-    ASSERT_TRUE(service.WaitUntilHeld());
-    Display(0);
-    Display(1);
-    service.Release();
-    ASSERT_TRUE(service.WaitForHooks(3));
-    Control(SERVICE_CONTROL_STOP);
+// Display requests made while OnStart is held: only the last one runs, so that
+// detection ends as the display was left.
+TEST(ServiceFramework, DisplayRequestsWhileStarting_LastOneRuns) {
+  struct Case {
+    std::vector<DWORD> states;
+    const char* then;
   };
-  ASSERT_TRUE(service.Run());
-  ExpectHooksThenFinalStop(service.Hooks(), {"start", "start", "stop"});
+  const Case cases[] = {
+      {{0, 1}, "start"},
+      {{1, 0}, "stop"},
+      {{0, 1, 0}, "stop"},
+      {{1, 0, 0, 1}, "start"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.states));
+    ProbeService service;
+    service.HoldNextStart();
+    service.script = [&] {
+      ASSERT_TRUE(service.WaitUntilHeld());
+      for (const DWORD state : c.states) Display(state);
+      service.Release();
+      ASSERT_TRUE(service.WaitForHooks(2));
+      // The same request again as a fence: a hook run for an earlier request would
+      // come before it.
+      Display(c.states.back());
+      ASSERT_TRUE(service.WaitForHooks(3));
+      Control(SERVICE_CONTROL_STOP);
+    };
+    ASSERT_TRUE(service.Run());
+    ExpectHooksThenFinalStop(service.Hooks(), {"start", c.then, c.then});
+  }
 }
 
 TEST(ServiceFramework, StopWhileStartRequestPending_RunsNoFurtherStart) {
