@@ -5,6 +5,7 @@
 #include <new>
 
 #include "mode/mode_broadcaster.h"
+#include "mode/mode_event.h"
 #include "mode/mode_store.h"
 #include "win/com_init.h"
 #include "win/output.h"
@@ -157,15 +158,20 @@ void CZarnModeController::ApplySourceOnControlThread() {
   }
 
   if (kind != kSourceNone) {
+    bool created = false;
     if (!broadcaster_) {
       try {
         broadcaster_ = std::make_unique<CModeBroadcaster>(*this);
         broadcaster_->StartWatcher();
+        created = true;
       } catch (const std::bad_alloc&) {
         broadcaster_.reset();
       }
     }
     if (broadcaster_) broadcaster_->SendPwrAuxCode(false);
+    // The driver's first answer was announced before there was a watcher to hear it;
+    // without this the stored mode would stay unknown until the first flip.
+    if (created && kind == kSourceDriver && GetMode() != 0) SignalModeChange();
   }
 
   if (kind == kSourceWmi && ReadStoredMode() == 0 && wmiSource_) wmiSource_->RequestQuery();
