@@ -2,7 +2,7 @@
 # missing from Debian's packages first (as root).
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
-.PHONY: deps configure build demo test clean
+.PHONY: deps configure build demo test fuzz clean
 
 deps:
 	@scripts/install-deps.sh
@@ -10,14 +10,23 @@ deps:
 configure: deps
 	@cmake --preset native >/dev/null
 	@cmake --preset windows >/dev/null
+	@cmake --preset fuzz >/dev/null
 
 build: configure
 	@cmake --build --preset native
 	@cmake --build --preset windows
+	@cmake --build --preset fuzz
 	@echo "kqd.exe: $(CURDIR)/build/windows/bin/kqd.exe"
 
 test: build
 	@scripts/run-tests.sh
+
+# Each parser of outside data under libFuzzer for FUZZ_SECONDS; the corpus grows
+# under build/fuzz/run, crashes land there too.
+FUZZ_SECONDS ?= 60
+fuzz: configure
+	@cmake --build --preset fuzz
+	@scripts/fuzz.sh $(FUZZ_SECONDS)
 
 demo: build
 	@testbed/demo.sh $(SOURCE)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test of every tier: the native core, then the Windows components and the
-# end-to-end scenarios under Wine. Ends with one "tests: N passed, N failed" line.
+# Every test of every tier: the native core, the parsers under libFuzzer for a few
+# seconds each, then the Windows components and the end-to-end scenarios under
+# Wine. Ends with one "tests: N passed, N failed" line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,7 @@ status=0
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-for preset in native windows; do
+for preset in native fuzz windows; do
   echo "== ctest --preset $preset"
   ctest --preset "$preset" "$@" 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
