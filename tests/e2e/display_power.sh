@@ -8,11 +8,6 @@
 kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
 
-power_double_present() {
-  grep -qaF KqdPowrprofDouble "$KQD_SYSTEM32/powrprof.dll" 2>/dev/null &&
-    [ "$(kqd_reg_sz 'HKCU\Software\Wine\AppDefaults\kqd.exe\DllOverrides' /v powrprof)" = native,builtin ]
-}
-
 fold() { kqdtb sensor-angles $(kqd_mode_angles "$1") >/dev/null; }
 power_line() { kqdtb power-read | tr -d '\r' | awk -F'\t' -v k="$1" '$1 == k {print $2}'; }
 # "SETTING FLAGS RECIPIENT STATE" of each registration the process made, sorted.
@@ -36,7 +31,7 @@ check "the machine runs Windows 10 2009" kqdtb machine 2009
 need pwraux-present pwraux
 need slate-present slate
 need davodira-present davodira
-if ! power_double_present; then check "powrprof double installed" kqdtb install-power && e2e_installed+=(power); fi
+need_power
 check "WMI double" kqdtb install-wmi
 check "Sensor API double" kqdtb install-sensors
 kqdtb wmi-provider off >/dev/null

@@ -50,6 +50,15 @@ need() { # need PRESENCE-COMMAND NAME
   kqdtb "$1" >/dev/null 2>&1 && return 0
   check "$2 double installed" kqdtb "install-$2" && e2e_installed+=("$2")
 }
+# The powrprof double, for the service process: display-off|on|dim reach its handler.
+power_double_present() {
+  grep -qaF KqdPowrprofDouble "$KQD_SYSTEM32/powrprof.dll" 2>/dev/null &&
+    [ "$(kqd_reg_sz 'HKCU\Software\Wine\AppDefaults\kqd.exe\DllOverrides' /v powrprof)" = native,builtin ]
+}
+need_power() {
+  power_double_present && return 0
+  check "powrprof double installed" kqdtb install-power && e2e_installed+=(power)
+}
 # The service stopped and removed, the COM doubles and what need() installed
 # removed, the mode key deleted.
 e2e_cleanup() {

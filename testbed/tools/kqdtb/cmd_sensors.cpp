@@ -7,6 +7,8 @@
 #include <cwchar>
 #include <cwctype>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "command.h"
 #include "sensors/sensors_double.h"
@@ -109,6 +111,36 @@ int RunAngles(int argc, wchar_t** argv) {
   return Deliver(L"sensor-angles");
 }
 
+// COUNT reports back to back, each waited for by the double but not by a sink: the
+// pairs are taken in turn so that the last report carries the last pair. Reports
+// that find no sink (detection off) count as not delivered and do not stop it.
+int RunFlood(int argc, wchar_t** argv) {
+  const auto count = argc >= 4 && argc % 2 == 0 ? ParseUint32(argv[1]) : std::nullopt;
+  std::vector<std::pair<float, float>> pairs;
+  for (int i = 2; count && i + 1 < argc; i += 2) {
+    float a = 0;
+    float b = 0;
+    if (!ParseFloat(argv[i], &a) || !ParseFloat(argv[i + 1], &b)) break;
+    pairs.emplace_back(a, b);
+  }
+  if (!count || *count == 0 || pairs.size() != static_cast<size_t>(argc - 2) / 2) {
+    Err(L"usage: kqdtb.exe sensor-flood COUNT A B [A B ...]\n");
+    return 2;
+  }
+  const DWORD before = sn::ReadStatus(sn::kReportsDeliveredValue);
+  const ULONGLONG started = ::GetTickCount64();
+  for (uint32_t i = 0; i < *count; ++i) {
+    const auto& [a, b] = pairs[pairs.size() - 1 - (*count - 1 - i) % pairs.size()];
+    if (!sn::WriteAngles(kSensor, a, b) || !sn::Signal(sn::kReportEventName, kAnswerLimit)) {
+      Err(L"kqdtb sensor-flood: report %lu not taken by a loaded double\n", static_cast<unsigned long>(i + 1));
+      return 1;
+    }
+  }
+  Out(L"reports %lu delivered %lu ms %llu\n", static_cast<unsigned long>(*count),
+      static_cast<unsigned long>(sn::ReadStatus(sn::kReportsDeliveredValue) - before), ::GetTickCount64() - started);
+  return 0;
+}
+
 int RunValue(int argc, wchar_t** argv) {
   if (argc != 4 || std::wcslen(argv[1]) != 4 || std::wcsncmp(argv[1], L"Val", 3) != 0 || argv[1][3] < L'1' ||
       argv[1][3] > L'6') {
@@ -199,6 +231,10 @@ TestbedCommand sensorAngles{L"sensor-angles", L"A B (Val6 = A, Val5 = B as r4; d
                             &RunAngles};
 TestbedCommand sensorValue{L"sensor-value", L"VALn r4|ui4|uint|int|i4|none VALUE (sets one field; no report)",
                            &RunValue};
+TestbedCommand sensorFlood{L"sensor-flood",
+                           L"COUNT A B [A B ...] (COUNT reports as fast as the double takes them, the angle "
+                           L"pairs in turn, the last report with the last pair; prints reports, delivered, ms)",
+                           &RunFlood};
 TestbedCommand sensorReport{L"sensor-report", L"(delivers one report and waits for it)", &RunReport};
 TestbedCommand sensorRead{L"sensor-read", L"(reports delivered, sinks, and each plugged sensor)", &RunRead};
 

@@ -1,0 +1,60 @@
+# Shared by the stress and fault scenarios: the state each must end in, whatever
+# was thrown at the service. Sourced after lib.sh's setup, by the scenario.
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+# The Unix process of this prefix's kqd.exe (Wine threads are its Linux tasks).
+kqd_unix_pid() {
+  local prefix pid
+  prefix=$(realpath "$KQD_WINEPREFIX")
+  for pid in $(ps -eo pid=,stat=,comm= | awk '$3 == "kqd.exe" && $2 !~ /^Z/ {print $1}'); do
+    grep -qF "$prefix/" "/proc/$pid/maps" 2>/dev/null && { echo "$pid"; return 0; }
+  done
+  return 1
+}
+thread_count() { local pid; pid=$(kqd_unix_pid) && find "/proc/$pid/task" -mindepth 1 -maxdepth 1 | wc -l; }
+threads_are() { [ "$(thread_count)" = "$1" ]; }
+# Polled: pool threads of the platform may take a few seconds to retire.
+threads_back_to() { # BASELINE
+  wait_for 20 threads_are "$1" && return 0
+  echo "  kqd.exe runs $(thread_count) threads, $1 before"
+  return 1
+}
+last_field() { local f; f=$(pwraux_fields); echo "${f##* }"; }
+posture_code() { [ "$1" -le 1 ] && echo 9 || echo 8; }
+sensor_status() { kqdtb sensor-read | tr -d '\r' | awk -v k="$1" '$1 == k {print $2}'; }
+exit_code() { kqd_sc query KQD | tr -d '\r' | sed -n 's/.*WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p'; }
+
+# stress_settled LABEL LAST OTHER FOLD-FUNCTION: the service still runs in one
+# process; "Mode" and the energy driver's last request hold the last posture LAST;
+# one change to OTHER and back is announced exactly once each (a second broadcaster
+# or a second controller's source would announce it twice).
+stress_settled() {
+  local label=$1 last=$2 other=$3 fold=$4
+  check "$label: service running" test "$(kqd_service_state KQD)" = RUNNING
+  check_eq "$label: one kqd.exe" 1 "$(live_processes kqd.exe)"
+  check "$label: Mode = $last, the last posture" mode_is "$last"
+  kqdtb pwraux-clear >/dev/null
+  "$fold" "$other"
+  check "$label: a change to $other is announced once" fields_are "$(posture_code "$other") $other"
+  kqdtb pwraux-clear >/dev/null
+  "$fold" "$last"
+  check "$label: and back to $last once" fields_are "$(posture_code "$last") $last"
+  check "$label: Mode = $last" mode_is "$last"
+}
+
+# stress_stop LABEL: a stop is honoured, the one controller detaches once, the
+# process ends with exit code 0.
+stress_stop() {
+  kqdtb pwraux-clear >/dev/null
+  kqd_sc stop KQD >/dev/null
+  check "$1: service stopped" kqd_wait_service_state KQD STOPPED 30
+  check "$1: one detach code" fields_are 11
+  check_eq "$1: exit code 0" 0 "$(exit_code)"
+  check "$1: the process is gone" wait_for 10 eval '[ "$(live_processes kqd.exe)" = 0 ]'
+}
+
+stress_start() { # LABEL
+  kqdtb pwraux-clear >/dev/null
+  kqd_sc start KQD >/dev/null
+  check "$1: service running" kqd_wait_service_state KQD RUNNING 30
+}
