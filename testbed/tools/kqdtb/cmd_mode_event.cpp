@@ -1,5 +1,6 @@
 // mode-event-wait: a process outside the service that waits on "EventModeChange"
 // and so competes with the service's watcher for each of its signals.
+// mode-event-hold: one that only keeps it open, so that it outlives the watcher.
 
 #include <cwchar>
 
@@ -60,11 +61,44 @@ int RunModeEventWait(int argc, wchar_t** argv) {
   return 0;
 }
 
+int RunModeEventHold(int argc, wchar_t** argv) {
+  bool create = false;
+  DWORD limitMs = kDefaultLimitMs;
+  for (int i = 1; i < argc; ++i) {
+    if (std::wcscmp(argv[i], L"--create") == 0) {
+      create = true;
+    } else if (const auto ms = i + 1 < argc && std::wcscmp(argv[i], L"--limit-ms") == 0 ? ParseUint32(argv[i + 1])
+                                                                                       : std::nullopt) {
+      limitMs = *ms;
+      ++i;
+    } else {
+      Err(L"kqdtb mode-event-hold: bad argument %ls\n", argv[i]);
+      return 2;
+    }
+  }
+  // Created as the watcher creates it: auto-reset, not signalled.
+  HANDLE event = create ? ::CreateEventW(nullptr, FALSE, FALSE, kqd::kModeChangeEventName)
+                        : ::OpenEventW(SYNCHRONIZE, FALSE, kqd::kModeChangeEventName);
+  if (event == nullptr) {
+    Err(L"kqdtb mode-event-hold: EventModeChange cannot be %ls (0x%08lx)\n", create ? L"created" : L"opened",
+        ::GetLastError());
+    return 1;
+  }
+  Out(L"holding\n");
+  ::Sleep(limitMs);
+  ::CloseHandle(event);
+  return 0;
+}
+
 TestbedCommand modeEventWait{
     L"mode-event-wait",
     L"[--ready EVENT] [--taken EVENT] [--limit-ms N] (wait on EventModeChange, taking its signals, "
     L"for N ms, default 120000; set EVENT when waiting and after each signal taken)",
     &RunModeEventWait};
+TestbedCommand modeEventHold{L"mode-event-hold",
+                             L"[--create] [--limit-ms N] (keep EventModeChange open without waiting on it, for N ms, "
+                             L"default 120000; --create: create it when absent, as the watcher does)",
+                             &RunModeEventHold};
 
 }  // namespace
 }  // namespace kqdtb
