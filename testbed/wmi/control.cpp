@@ -92,6 +92,7 @@ Config ReadConfig() {
   config.execFailure = FAILED(failure) ? failure : S_OK;
   config.holdExec = ReadDword(key.get(), kHoldExecValue).value_or(0) != 0;
   config.heldExec = ReadDword(key.get(), kHeldExecValue).value_or(0);
+  config.lateEventMs = ReadDword(key.get(), kLateEventValue).value_or(0);
   return config;
 }
 
@@ -108,6 +109,8 @@ bool SetExecHold(bool on) {
   if (!on) return WriteDword(kHoldExecValue, std::nullopt);
   return WriteDword(kHeldExecValue, 0) && WriteDword(kHoldExecValue, 1);
 }
+
+bool SetLateEvent(DWORD ms) { return WriteDword(kLateEventValue, ms != 0 ? std::optional<DWORD>(ms) : std::nullopt); }
 
 bool ResetConfig() {
   const LSTATUS status = ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, kView, 0);

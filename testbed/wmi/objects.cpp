@@ -280,6 +280,7 @@ class Subscription {
     }
     sink_->SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_CALL_CANCELLED, nullptr, nullptr);
     detail::RecordPlain("cancel", NowMicros());
+    if (const DWORD lateMs = ReadConfig().lateEventMs) DeliverLate(sink_, lateMs);
     sink_.reset();
     CountSubscription(false);
   }
@@ -296,6 +297,22 @@ class Subscription {
       Deliver();
     }
     if (com) ::CoUninitialize();
+  }
+
+  // Detached: the sink's reference keeps it alive, and the caller may be gone by then.
+  static void DeliverLate(ComPtr<IWbemObjectSink> sink, DWORD lateMs) {
+    std::thread([sink = std::move(sink), lateMs] {
+      ::Sleep(lateMs);
+      const bool com = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+      try {
+        const ComPtr<IWbemClassObject> event = MakeObject(kEventClass);
+        detail::RecordPlain("late", NowMicros());
+        IWbemClassObject* objects[] = {event.get()};
+        sink->Indicate(1, objects);
+      } catch (const std::bad_alloc&) {
+      }
+      if (com) ::CoUninitialize();
+    }).detach();
   }
 
   void Deliver() {

@@ -29,6 +29,9 @@
 //     DWORD "HoldExec"     1: every ExecMethod waits at its start until it is 0 again
 //                          (polled, at most 30 s per call)
 //     DWORD "HeldExec"     calls that have waited so, since the hold was set
+//     DWORD "LateEventMs"  a cancelled subscription keeps its sink and, this many ms
+//                          after CancelAsyncCall, delivers one more event into it
+//                          (as a platform whose delivery raced the cancel); 0 or absent: none
 //   Named objects (unprefixed names, which Wine shares between the service and
 //   other processes):
 //     semaphore "KqdTestbedWmiFire"          one release fires one event
@@ -41,6 +44,7 @@
 //     event <us>                        an event handed to a subscription's sink
 //     subscribe <us>                    ExecNotificationQueryAsync accepted
 //     cancel <us>                       a subscription ended (CancelAsyncCall)
+//     late <us>                         an event handed to a cancelled subscription's sink
 //
 // Events are delivered, one Indicate with one TAVMIR_GSENSOR_EVENT object each,
 // from a thread the double starts per subscription. CancelAsyncCall ends the
@@ -65,6 +69,7 @@ inline constexpr wchar_t kModeValue[] = L"Mode";
 inline constexpr wchar_t kExecFailureValue[] = L"ExecFailure";
 inline constexpr wchar_t kHoldExecValue[] = L"HoldExec";
 inline constexpr wchar_t kHeldExecValue[] = L"HeldExec";
+inline constexpr wchar_t kLateEventValue[] = L"LateEventMs";
 inline constexpr const wchar_t* kValueNames[6] = {L"Val1", L"Val2", L"Val3", L"Val4", L"Val5", L"Val6"};
 inline constexpr wchar_t kFireSemaphore[] = L"KqdTestbedWmiFire";
 inline constexpr wchar_t kDeliveredSemaphore[] = L"KqdTestbedWmiDelivered";
@@ -83,6 +88,7 @@ struct Config {
   HRESULT execFailure = S_OK;
   bool holdExec = false;
   DWORD heldExec = 0;
+  DWORD lateEventMs = 0;
 };
 Config ReadConfig();
 bool SetProvider(bool on);
@@ -91,11 +97,12 @@ bool SetMode(std::optional<DWORD> mode);
 bool SetValue(size_t row, std::optional<DWORD> bits);  // row 0 is "Val1"
 bool SetExecFailure(HRESULT hr);                          // S_OK: none
 bool SetExecHold(bool on);                                // on also zeroes "HeldExec"
+bool SetLateEvent(DWORD ms);                              // 0: none
 bool ResetConfig();                                       // every value deleted
 
 // The record.
 struct RecordEntry {
-  std::string kind;    // "query", "event", "subscribe", "cancel"
+  std::string kind;    // "query", "event", "subscribe", "cancel", "late"
   uint64_t micros = 0;
   std::wstring method;  // queries only
   HRESULT result = S_OK;  // queries only

@@ -83,6 +83,13 @@ int RunWmiHold(int argc, wchar_t** argv) {
   return wmi::SetExecHold(on) ? 0 : 1;
 }
 
+int RunWmiLateEvent(int argc, wchar_t** argv) {
+  const auto ms = argc == 2 ? (std::wcscmp(argv[1], L"off") == 0 ? std::optional<uint32_t>(0) : ParseUint32(argv[1]))
+                            : std::nullopt;
+  if (!ms || *ms > 60000) return Usage(L"wmi-late-event MS|off (MS up to 60000)");
+  return wmi::SetLateEvent(*ms) ? 0 : 1;
+}
+
 int RunWmiHeld(int argc, wchar_t**) {
   if (argc != 1) return Usage(L"wmi-held");
   Out(L"%lu\n", static_cast<unsigned long>(wmi::ReadConfig().heldExec));
@@ -178,6 +185,10 @@ TestbedCommand wmiFire{L"wmi-fire",
 TestbedCommand wmiFailExec{L"wmi-fail-exec", L"HRESULT|off (every ExecMethod fails with HRESULT)", &RunWmiFailExec};
 TestbedCommand wmiHold{L"wmi-hold", L"on|off (every ExecMethod, in any process, waits while on; at most 30 s)",
                        &RunWmiHold};
+TestbedCommand wmiLateEvent{L"wmi-late-event",
+                            L"MS|off (a cancelled subscription delivers one more event into its sink MS after "
+                            L"CancelAsyncCall, recorded as late)",
+                            &RunWmiLateEvent};
 TestbedCommand wmiHeld{L"wmi-held", L"(print how many ExecMethod calls waited since wmi-hold on)", &RunWmiHeld};
 TestbedCommand wmiRead{L"wmi-read",
                        L"(the record: query US METHOD HRESULT, event US, subscribe US, cancel US; then subscribed "
