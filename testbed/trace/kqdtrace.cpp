@@ -30,6 +30,7 @@ constexpr const char* kUsage =
     "usage: kqdtrace expect TRACE --source sensor|wmi|driver [--start MODE]\n"
     "       kqdtrace check TRACE RECORD\n"
     "       kqdtrace report TRACE RECORD\n"
+    "       kqdtrace latency TRACE RECORD\n"
     "       kqdtrace svg TRACE RECORD OUT.svg [--title TITLE]\n"
     "       kqdtrace derive TRACE\n";
 
@@ -150,6 +151,15 @@ std::optional<Comparison> LoadAndCompare(const Arguments& args, std::string* err
   return Compare(*trace, *record, error);
 }
 
+int Latency(const Arguments& args) {
+  if (args.positional.size() != 2 || !args.options.empty()) return Usage();
+  std::string error;
+  const auto comparison = LoadAndCompare(args, &error);
+  if (!comparison) return Fail(error);
+  std::fputs(FormatLatencyJson(*comparison).c_str(), stdout);
+  return kExitOk;
+}
+
 int Check(const Arguments& args, bool report) {
   if (args.positional.size() != 2 || !args.options.empty()) return Usage();
   std::string error;
@@ -208,6 +218,7 @@ int main(int argc, char** argv) {
   if (!args) return Usage();
   if (command == "check") return Check(*args, false);
   if (command == "report") return Check(*args, true);
+  if (command == "latency") return Latency(*args);
   if (command == "derive") return Derive(*args);
   if (command == "help" || command == "--help") {
     std::fputs(kUsage, stdout);

@@ -132,4 +132,19 @@ std::string FormatReport(const Comparison& comparison) {
   return text;
 }
 
+std::string FormatLatencyJson(const Comparison& comparison) {
+  const LatencySummary summary = comparison.Latencies();
+  size_t timed = 0;
+  for (const BurstResult& burst : comparison.bursts) {
+    if (burst.expected.published && burst.toModeMs) ++timed;
+  }
+  const auto number = [](const std::optional<double>& ms) { return ms ? Printf("%.2f", *ms) : std::string("null"); };
+  return Printf("{\"source\": \"%s\", \"timed\": %zu, \"designed_ms\": %.0f, ",
+                std::string(SourceName(comparison.expectation.source)).c_str(), timed, summary.designedDelayMs) +
+         "\"mode_median_ms\": " + number(summary.modeMedian) + ", \"mode_p95_ms\": " + number(summary.modeP95) +
+         ", \"energy_median_ms\": " + number(summary.energyMedian) +
+         ", \"energy_p95_ms\": " + number(summary.energyP95) +
+         ", \"as_expected\": " + (comparison.AsExpected() ? "true" : "false") + "}\n";
+}
+
 }  // namespace kqdtb::trace

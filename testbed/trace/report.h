@@ -22,4 +22,9 @@ std::string FormatReport(const Comparison& comparison);
 // less the source's designed delay.
 std::string FormatLatencySummary(const LatencySummary& summary);
 
+// The same figures for a benchmark, as one JSON object: the source, how many
+// publications were timed, the designed delay, each figure in ms (null when none
+// was measured) and whether the replay went as expected.
+std::string FormatLatencyJson(const Comparison& comparison);
+
 }  // namespace kqdtb::trace
