@@ -108,6 +108,17 @@ kqd_mode_angles() {
   case "$1" in 1) echo "120 90" ;; 2) echo "355 90" ;; 3) echo "270 100" ;; 4) echo "270 260" ;; *) return 1 ;; esac
 }
 
+# The Unix process of this prefix running the Windows image $1 (Wine's threads are
+# its Linux tasks); fails when there is none.
+kqd_unix_pid() {
+  local prefix pid
+  prefix=$(realpath "$KQD_WINEPREFIX")
+  for pid in $(ps -eo pid=,stat=,comm= | awk -v n="$1" '$3 == n && $2 !~ /^Z/ {print $1}'); do
+    grep -qF "$prefix/" "/proc/$pid/maps" 2>/dev/null && { echo "$pid"; return 0; }
+  done
+  return 1
+}
+
 # Polls a command for up to $1 seconds.
 wait_for() {
   local limit=$1 i; shift

@@ -278,11 +278,16 @@ void PublishStatus() {
 
 // --- the double's thread: everything that calls a sink runs here ------------
 
-void DeliverNow() {
+// `count` reports back to back from every present sensor with a sink. In a burst
+// the reports before the last alternate with a second posture ("BurstA", "BurstB"
+// as "Val6" and "Val5"), so that evaluating any report but the last would change
+// the mode.
+void DeliverNow(DWORD count = 1, DWORD otherA = 0, DWORD otherB = 0) {
   struct Delivery {
     ComPtr<ISensorEvents> sink;
     ComPtr<Sensor> sensor;
     ComPtr<DataReport> report;
+    ComPtr<DataReport> other;
   };
   std::vector<Delivery> deliveries;
   {
@@ -290,15 +295,21 @@ void DeliverNow() {
     for (size_t i = 0; i < kMaxSensors; ++i) {
       const auto& sensor = S().sensors[i];
       if (S().present[i] && sensor && sensor->sink) {
-        deliveries.push_back({sensor->sink, sensor, Make<DataReport>(sensor->config.values)});
+        auto values = sensor->config.values;
+        values[5] = {VT_R4, otherA};
+        values[4] = {VT_R4, otherB};
+        deliveries.push_back({sensor->sink, sensor, Make<DataReport>(sensor->config.values), Make<DataReport>(values)});
       }
     }
   }
-  for (const auto& d : deliveries) {
-    const HRESULT hr = d.sink->OnDataUpdated(d.sensor.get(), d.report.get());
-    std::lock_guard guard(S().lock);
-    S().reportResults.push_back(hr);
-    ++S().delivered;
+  for (DWORD n = 0; n < count; ++n) {
+    const bool other = (count - 1 - n) % 2 == 1;
+    for (const auto& d : deliveries) {
+      const HRESULT hr = d.sink->OnDataUpdated(d.sensor.get(), (other ? d.other : d.report).get());
+      std::lock_guard guard(S().lock);
+      S().reportResults.push_back(hr);
+      ++S().delivered;
+    }
   }
   PublishStatus();
 }
@@ -383,7 +394,12 @@ DWORD WINAPI CallbackThread(void*) {
     const DWORD woke = ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, INFINITE);
     if (woke == WAIT_OBJECT_0 + 1) {
       SyncFromRegistry(false);
-      DeliverNow();
+      if (const DWORD burst = ReadStatus(kBurstValue); burst > 1) {
+        WriteStatus(kBurstValue, 0);
+        DeliverNow(burst, ReadStatus(kBurstAValue), ReadStatus(kBurstBValue));
+      } else {
+        DeliverNow();
+      }
       Acknowledge();
     } else if (woke == WAIT_OBJECT_0 + 2) {
       SyncFromRegistry(true);
@@ -524,7 +540,7 @@ void SetState(size_t index, SensorState state) {
   SlotLocked(CheckedIndex(index)).config.state = state;
 }
 
-uint64_t DeliverReport() { return Post(&DeliverNow); }
+uint64_t DeliverReport() { return Post([] { DeliverNow(); }); }
 
 bool WaitForDelivery(uint64_t ticket, std::chrono::milliseconds limit) { return Wait(ticket, limit); }
 

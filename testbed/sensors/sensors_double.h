@@ -16,6 +16,9 @@
 //     Custom    DWORD  1 SENSOR_TYPE_CUSTOM, 0 SENSOR_TYPE_AMBIENT_LIGHT
 //     Val1..Val6       DWORD  the 32 bits of the value
 //     Val1Type..Val6Type DWORD VARTYPE of the value (VT_EMPTY: the field is missing)
+//   Burst             DWORD  more than 1: the next report signal delivers this many
+//                            reports back to back (the double clears it); all but the
+//                            last alternate with BurstA/BurstB (r4 bits) as Val6/Val5
 //   Announce          DWORD  bit N: announce sensor N on the next plug signal even if it
 //                            was present already (a sensor plugged again); the double clears it
 //   Written by the double:
@@ -52,6 +55,9 @@ inline constexpr wchar_t kHandledEventName[] = L"KqdTestbedSensorHandled";
 inline constexpr wchar_t kRequestValue[] = L"Request";
 inline constexpr wchar_t kHandledValue[] = L"Handled";
 inline constexpr wchar_t kAnnounceValue[] = L"Announce";
+inline constexpr wchar_t kBurstValue[] = L"Burst";
+inline constexpr wchar_t kBurstAValue[] = L"BurstA";
+inline constexpr wchar_t kBurstBValue[] = L"BurstB";
 inline constexpr wchar_t kReportsDeliveredValue[] = L"ReportsDelivered";
 inline constexpr wchar_t kManagerSinksValue[] = L"ManagerSinks";
 inline constexpr wchar_t kSensorSinksValue[] = L"SensorSinks";

@@ -28,7 +28,7 @@ driver_fold() { # a flip that lands before the watch reads the value cancels out
   return 1
 }
 # kqd.exe's CPU time in clock ticks, user and system.
-cpu_ticks() { local pid; pid=$(kqd_unix_pid) && awk '{print $14 + $15}' "/proc/$pid/stat"; }
+cpu_ticks() { local pid; pid=$(kqd_unix_pid kqd.exe) && awk '{print $14 + $15}' "/proc/$pid/stat"; }
 # Less than a tenth of a core over two seconds: not spinning.
 idle() {
   local before after hz

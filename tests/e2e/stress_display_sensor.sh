@@ -87,5 +87,13 @@ check "storm 2: no thread left behind" threads_back_to "$baseline"
 check_eq "every display request was handled" "$(power_line delivered)" "$(power_line handled)"
 check "100 display requests delivered" test "$(power_line delivered)" -ge 100
 
+echo "# 2000 reports in one burst, alternating laptop and fold 3: one publication"
+kqdtb pwraux-clear >/dev/null
+check "the burst delivered" kqdtb sensor-burst 2000 $(kqd_mode_angles 1) $(kqd_mode_angles 3)
+check "one evaluation after the burst published fold 3" fields_are "8 3"
+check "burst: Mode = 3" mode_is 3
+check "burst: no thread left behind" threads_back_to "$baseline"
+
 stress_stop "after the storms"
+check "display cycles need a running service" bash -c '! "$1" display-cycle 1 2>/dev/null' _ "$KQD_TESTBED/kqdtb"
 e2e_done

@@ -2,16 +2,7 @@
 # was thrown at the service. Sourced after lib.sh's setup, by the scenario.
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-# The Unix process of this prefix's kqd.exe (Wine threads are its Linux tasks).
-kqd_unix_pid() {
-  local prefix pid
-  prefix=$(realpath "$KQD_WINEPREFIX")
-  for pid in $(ps -eo pid=,stat=,comm= | awk '$3 == "kqd.exe" && $2 !~ /^Z/ {print $1}'); do
-    grep -qF "$prefix/" "/proc/$pid/maps" 2>/dev/null && { echo "$pid"; return 0; }
-  done
-  return 1
-}
-thread_count() { local pid; pid=$(kqd_unix_pid) && find "/proc/$pid/task" -mindepth 1 -maxdepth 1 | wc -l; }
+thread_count() { local pid; pid=$(kqd_unix_pid kqd.exe) && find "/proc/$pid/task" -mindepth 1 -maxdepth 1 | wc -l; }
 threads_are() { [ "$(thread_count)" = "$1" ]; }
 # Polled: pool threads of the platform may take a few seconds to retire.
 threads_back_to() { # BASELINE

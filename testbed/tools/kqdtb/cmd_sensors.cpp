@@ -141,6 +141,40 @@ int RunFlood(int argc, wchar_t** argv) {
   return 0;
 }
 
+// One signal, COUNT reports delivered by the double back to back: the last with
+// A B, the ones before alternating with OTHER_A OTHER_B.
+int RunBurst(int argc, wchar_t** argv) {
+  const auto count = argc == 6 ? ParseUint32(argv[1]) : std::nullopt;
+  float angles[4] = {};
+  bool ok = count && *count >= 2;
+  for (int i = 0; ok && i < 4; ++i) ok = ParseFloat(argv[2 + i], &angles[i]);
+  if (!ok) {
+    Err(L"usage: kqdtb.exe sensor-burst COUNT OTHER_A OTHER_B A B (COUNT at least 2)\n");
+    return 2;
+  }
+  const DWORD before = sn::ReadStatus(sn::kReportsDeliveredValue);
+  if (!sn::WriteAngles(kSensor, angles[2], angles[3]) ||
+      !sn::WriteStatus(sn::kBurstAValue, sn::SensorValue::R4(angles[0]).bits) ||
+      !sn::WriteStatus(sn::kBurstBValue, sn::SensorValue::R4(angles[1]).bits) ||
+      !sn::WriteStatus(sn::kBurstValue, *count)) {
+    Err(L"kqdtb sensor-burst: cannot write the configuration\n");
+    return 1;
+  }
+  LARGE_INTEGER frequency{}, start{}, end{};
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&start);
+  if (!sn::Signal(sn::kReportEventName, kAnswerLimit * 6)) {
+    sn::WriteStatus(sn::kBurstValue, 0);
+    Err(L"kqdtb sensor-burst: no loaded Sensor API double answered\n");
+    return 1;
+  }
+  ::QueryPerformanceCounter(&end);
+  const DWORD delivered = sn::ReadStatus(sn::kReportsDeliveredValue) - before;
+  Out(L"reports %lu delivered %lu ms %.1f\n", static_cast<unsigned long>(*count), static_cast<unsigned long>(delivered),
+      1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart));
+  return delivered == *count ? 0 : 1;
+}
+
 int RunValue(int argc, wchar_t** argv) {
   if (argc != 4 || std::wcslen(argv[1]) != 4 || std::wcsncmp(argv[1], L"Val", 3) != 0 || argv[1][3] < L'1' ||
       argv[1][3] > L'6') {
@@ -235,6 +269,10 @@ TestbedCommand sensorFlood{L"sensor-flood",
                            L"COUNT A B [A B ...] (COUNT reports as fast as the double takes them, the angle "
                            L"pairs in turn, the last report with the last pair; prints reports, delivered, ms)",
                            &RunFlood};
+TestbedCommand sensorBurst{L"sensor-burst",
+                           L"COUNT OTHER_A OTHER_B A B (the double delivers COUNT reports back to back, the last "
+                           L"with A B, those before alternating with OTHER_A OTHER_B; prints reports, delivered, ms)",
+                           &RunBurst};
 TestbedCommand sensorReport{L"sensor-report", L"(delivers one report and waits for it)", &RunReport};
 TestbedCommand sensorRead{L"sensor-read", L"(reports delivered, sinks, and each plugged sensor)", &RunRead};
 
