@@ -1,8 +1,9 @@
 # The two commands that matter: `make demo` and `make test`. Both install what is
 # missing from Debian's packages first (as root).
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 .DEFAULT_GOAL := build
-.PHONY: deps configure build demo test fuzz clean
+.PHONY: deps configure build demo test fuzz bench clean
 
 deps:
 	@scripts/install-deps.sh
@@ -27,6 +28,10 @@ FUZZ_SECONDS ?= 60
 fuzz: configure
 	@cmake --build --preset fuzz
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# Measures the service under Wine (about 10 minutes); ONLY=latency,idle,... for a part.
+bench: build
+	@testbed/bench/bench.sh $(ONLY)
 
 demo: build
 	@testbed/demo.sh $(SOURCE)

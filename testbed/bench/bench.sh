@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Measures the real kqd.exe on the emulated convertible, under Wine, and prints one
+# table; the same figures go to $KQD_BUILD/bench/bench.json. Benchmarks measure:
+# only a figure that could not be taken at all fails the run.
+#   bench.sh [latency,idle,burst,display,service,size]   (default: all)
+#   BENCH_IDLE_S, BENCH_DISPLAY_CYCLES, BENCH_SERVICE_CYCLES, BENCH_BURST override the sizes.
+set -u
+KQD_TESTBED=$(cd "$(dirname "$0")/.." && pwd)
+KQD_BUILD=${KQD_BUILD:-$KQD_TESTBED/../build/windows}
+KQD_BUILD=$(cd "$KQD_BUILD" && pwd)
+export KQD_TESTBED KQD_BUILD
+. "$KQD_TESTBED/cli/lib.sh"
+kqdtrace=${KQD_NATIVE_BIN:-$KQD_TESTBED/../build/native/bin}/kqdtrace
+out=$KQD_BUILD/bench
+mkdir -p "$out"
+log=$out/bench.log
+: >"$log"
+only=${1:-latency,idle,burst,display,service,size}
+idle_s=${BENCH_IDLE_S:-60}
+display_cycles=${BENCH_DISPLAY_CYCLES:-2000}
+service_cycles=${BENCH_SERVICE_CYCLES:-200}
+burst=${BENCH_BURST:-10000}
+
+kqdtb() { "$KQD_TESTBED/kqdtb" "$@" 2>>"$log" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+quiet() { "$@" >>"$log" 2>&1; }
+wanted() { [[ ",$only," == *",$1,"* ]]; }
+fail() { echo "bench: $* (details: $log)" >&2; cleanup; exit 1; }
+cleanup() {
+  quiet "$KQD_TESTBED/kqdtb" remove-service
+  for double in power sensors wmi davodira slate pwraux; do quiet "$KQD_TESTBED/kqdtb" "remove-$double"; done
+  quiet kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f
+}
+. "$KQD_TESTBED/bench/measure.sh"
+
+rows=()   # "figure|measured|compared with|ratio"
+json=()   # "key": value
+row() { rows+=("$1|$2|$3|$4"); }
+put() { json+=("\"$1\": $2"); }
+
+quiet kqd_wine_start_server || fail "no Wine prefix"
+cleanup
+quiet "$KQD_TESTBED/kqdtb" machine 2009 || fail "machine set-up"
+for double in pwraux slate davodira wmi sensors power; do
+  quiet "$KQD_TESTBED/kqdtb" "install-$double" || fail "installing the $double double"
+done
+quiet "$KQD_TESTBED/kqdtb" install-service || fail "installing the service"
+
+if wanted latency; then
+  trace=$out/latency-sensor.csv
+  latency_trace >"$trace"
+  for source in sensor wmi driver; do
+    start_with "$source"
+    input=$trace
+    if [ "$source" != sensor ]; then input=$out/latency-$source.csv; "$kqdtrace" derive "$trace" >"$input"; fi
+    record=$out/latency-$source.record.csv
+    kqdtb replay --source "$source" "$input" "$record" >>"$log" || fail "replaying through $source"
+    figures=$("$kqdtrace" latency "$input" "$record") || fail "no latency figures for $source"
+    put "latency_$source" "$figures"
+    latency_rows "$source" "$figures"
+    stop_service
+  done
+fi
+
+if wanted idle; then
+  start_with sensor
+  sleep 2
+  before=$(sample)
+  sleep "$idle_s"
+  after=$(sample)
+  stop_service
+  idle_rows "$before" "$after" "$idle_s"
+fi
+
+if wanted burst; then
+  start_with sensor
+  fold_sensor 1
+  kqdtb pwraux-clear >/dev/null
+  before=$(sample)
+  delivery=$(kqdtb sensor-burst "$burst" $(kqd_mode_angles 1) $(kqd_mode_angles 2)) || fail "the burst"
+  sleep 1
+  after=$(sample)
+  publications=$(raw_mode_requests)
+  [ "$(stored_mode)" = 2 ] || echo "bench: after the burst Mode is $(stored_mode), not 2" | tee -a "$log" >&2
+  stop_service
+  burst_rows "$before" "$after" "$delivery" "$publications"
+fi
+
+if wanted display; then
+  start_with sensor
+  sleep 2
+  before=$(sample)
+  cycled=$(kqdtb display-cycle "$display_cycles") || fail "the display cycles"
+  sleep 5  # the last start of detection, and pool threads retiring
+  after=$(sample)
+  fold_sensor 3 || echo "bench: after the display cycles detection does not follow a fold" | tee -a "$log" >&2
+  stop_service
+  churn_rows display "$display_cycles" "$before" "$after" "$cycled" "each waited for"
+fi
+
+if wanted service; then
+  # The first and the last start measured the same way, the rest timed in one loop.
+  start_with sensor
+  sleep 2
+  before=$(sample)
+  stop_service
+  cycled=$(kqdtb service-cycle KQD $((service_cycles - 2))) || fail "the service cycles"
+  start_with sensor
+  sleep 2
+  after=$(sample)
+  stop_service
+  churn_rows service "$service_cycles" "$before" "$after" "$cycled" "timed over $((service_cycles - 2))"
+fi
+
+if wanted size; then
+  start_with sensor
+  sleep 2
+  size_rows "$(sample)"
+  stop_service
+fi
+
+cleanup
+print_table
+write_json >"$out/bench.json"
+print_table >"$out/bench.txt"
+echo "(also $out/bench.json and bench.txt)"
