@@ -108,7 +108,8 @@ if wanted service; then
   sleep 2
   after=$(sample)
   stop_service
-  churn_rows service "$service_cycles" "$before" "$after" "$cycled" "timed over $((service_cycles - 2))"
+  churn_rows service "$service_cycles" "$before" "$after" "$cycled" \
+    "timed over $((service_cycles - 2)); $(json_field "$cycled" stop_answers_lost) stop answers lost by Wine"
 fi
 
 if wanted size; then

@@ -8,7 +8,6 @@
 kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
 
-fold() { kqdtb sensor-angles $(kqd_mode_angles "$1") >/dev/null; }
 power_line() { kqdtb power-read | tr -d '\r' | awk -F'\t' -v k="$1" '$1 == k {print $2}'; }
 # "SETTING FLAGS RECIPIENT STATE" of each registration the process made, sorted.
 registrations_of() {
@@ -27,13 +26,7 @@ expected_registrations() { # STATUS-HANDLE STATE
 attach_detach() { local f out=(); for f in $(pwraux_fields); do [[ $f == 1[01] ]] && out+=("$f"); done; echo "${out[*]}"; }
 first_field_is() { local f; f=$(pwraux_fields); [ "${f%% *}" = "$1" ]; }
 
-check "the machine runs Windows 10 2009" kqdtb machine 2009
-need pwraux-present pwraux
-need slate-present slate
-need davodira-present davodira
-need_power
-check "WMI double" kqdtb install-wmi
-check "Sensor API double" kqdtb install-sensors
+e2e_machine power
 kqdtb wmi-provider off >/dev/null
 kqdtb davodira-answer 0x00020000 >/dev/null  # unknown: the driver is not selected
 kqdtb sensor-plug >/dev/null
@@ -55,14 +48,14 @@ check "four power settings registered" wait_for 5 registration_count_is "$servic
 check_eq "each for the service's status handle, live" "$(expected_registrations "$handle" live)" \
   "$(registrations_of "$service")"
 
-fold 3
+sensor_fold 3
 check "Mode = 3" mode_is 3
 kqdtb pwraux-clear >/dev/null
 check "display off delivered" kqdtb display-off
 check "display off: detach code sent" fields_are 11
 
 kqdtb pwraux-clear >/dev/null
-fold 2
+sensor_fold 2
 sleep 0.8  # well past the sensor source's 200 ms settling time
 check_eq "display off: a fold to tablet leaves Mode at 3" 3 "$(stored_mode)"
 check_eq "display off: the fold sends nothing" "" "$(pwraux_fields)"
@@ -72,7 +65,7 @@ check "display on delivered" kqdtb display-on
 check "display on: attach code sent first" wait_for 5 first_field_is 10
 sleep 0.5
 kqdtb pwraux-clear >/dev/null
-fold 4
+sensor_fold 4
 check "display on: Mode follows a fold to 4" mode_is 4
 check "display on: the fold sends posture 8 then raw 4" fields_are "8 4"
 
@@ -80,7 +73,7 @@ kqdtb pwraux-clear >/dev/null
 check "display dimmed delivered" kqdtb display-dim
 sleep 0.6
 check_eq "dimmed: nothing sent" "" "$(pwraux_fields)"
-fold 3
+sensor_fold 3
 check "dimmed: detection still runs, Mode follows a fold to 3" mode_is 3
 
 kqdtb pwraux-clear >/dev/null
@@ -92,7 +85,7 @@ attach_detach_are() { [ "$(attach_detach)" = "$1" ]; }
 check "five off/on cycles: detach and attach alternate, five each" \
   wait_for 10 attach_detach_are "11 10 11 10 11 10 11 10 11 10"
 sleep 0.5
-fold 1
+sensor_fold 1
 check "after the cycles detection runs: Mode = 1" mode_is 1
 check_eq "after the cycles one kqd.exe runs" 1 "$(live_processes kqd.exe)"
 check_eq "every request was delivered (1 off, 1 on, 1 dimmed, 5 cycles)" "13 13" \

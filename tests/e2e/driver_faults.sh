@@ -18,15 +18,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fold() { kqdtb sensor-angles $(kqd_mode_angles "$1") >/dev/null; }
-driver_fold() { # a flip that lands before the watch reads the value cancels out: flip again
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    kqdtb driver-mode "$1" >/dev/null
-    mode_is "$1" 2 && return 0
-  done
-  return 1
-}
 # kqd.exe's CPU time in clock ticks, user and system.
 cpu_ticks() { local pid; pid=$(kqd_unix_pid kqd.exe) && awk '{print $14 + $15}' "/proc/$pid/stat"; }
 # Less than a tenth of a core over two seconds: not spinning.
@@ -42,12 +33,7 @@ start_driver() { # SERVICE PRESENCE-COMMAND
   kqd_sc start "$1" >/dev/null && kqd_wait_service_state "$1" RUNNING 20 && wait_for 10 kqdtb "$2"
 }
 
-check "the machine runs Windows 10 2009" kqdtb machine 2009
-need pwraux-present pwraux
-need slate-present slate
-need davodira-present davodira
-check "WMI double" kqdtb install-wmi
-check "Sensor API double" kqdtb install-sensors
+e2e_machine
 check "service installed" kqdtb install-service
 
 echo "# Sensor source; the energy-management driver fails every request"
@@ -55,20 +41,20 @@ check "sensor: the only source plugged in" kqdtb plug-source sensor
 kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 stress_start sensor
 check "sensor: attach code sent" fields_are 10
-fold 1
+sensor_fold 1
 check "sensor: Mode = 1" mode_is 1
 kqdtb pwraux-fail all >/dev/null
-for mode in 3 4 2; do fold "$mode"; check "failing energy driver: Mode = $mode" mode_is "$mode"; done
+for mode in 3 4 2; do sensor_fold "$mode"; check "failing energy driver: Mode = $mode" mode_is "$mode"; done
 check "failing energy driver: idle" idle
 kqdtb pwraux-fail off >/dev/null
-stress_settled "energy driver sound again" 2 1 fold
+stress_settled "energy driver sound again" 2 1 sensor_fold
 
 echo "# The energy-management driver vanishes and comes back"
 check "energy driver stopped" stop_driver KqdPwrAux
-for mode in 3 1; do fold "$mode"; check "no energy driver: Mode = $mode" mode_is "$mode"; done
+for mode in 3 1; do sensor_fold "$mode"; check "no energy driver: Mode = $mode" mode_is "$mode"; done
 check "no energy driver: idle" idle
 check "energy driver back" start_driver KqdPwrAux pwraux-present
-stress_settled "energy driver back" 1 4 fold
+stress_settled "energy driver back" 1 4 sensor_fold
 stress_stop "energy driver back"
 
 echo "# Driver source; the power-management driver fails every query"

@@ -59,6 +59,32 @@ need_power() {
   power_double_present && return 0
   check "powrprof double installed" kqdtb install-power && e2e_installed+=(power)
 }
+# The emulated convertible for a scenario: Windows 10 2009, the three driver doubles,
+# the COM doubles for WMI and the Sensor API, with "power" the powrprof double too.
+e2e_machine() {
+  check "the machine runs Windows 10 2009" kqdtb machine 2009
+  need pwraux-present pwraux
+  need slate-present slate
+  need davodira-present davodira
+  [ "${1:-}" = power ] && need_power
+  check "WMI double" kqdtb install-wmi
+  check "Sensor API double" kqdtb install-sensors
+}
+
+# Folds through each source's double: hinge angles in one report; the provider's
+# mode and one event; the driver's answer and a "Type2" flip.
+sensor_fold() { kqdtb sensor-angles $(kqd_mode_angles "$1") >/dev/null; }
+wmi_fold() { kqdtb wmi-mode "$1" >/dev/null && kqdtb wmi-fire >/dev/null; }
+# A flip that lands before the watch has read the value cancels out: flip again.
+driver_fold() {
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    kqdtb driver-mode "$1" >/dev/null
+    mode_is "$1" 2 && return 0
+  done
+  return 1
+}
+
 # The service stopped and removed, the COM doubles and what need() installed
 # removed, the mode key deleted.
 e2e_cleanup() {

@@ -15,15 +15,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wmi_fold() { kqdtb wmi-mode "$1" >/dev/null && kqdtb wmi-fire >/dev/null; }
-driver_fold() { # the answer changes and Type2 flips; a flip before the watch reads it cancels out
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    kqdtb driver-mode "$1" >/dev/null
-    mode_is "$1" 2 && return 0
-  done
-  return 1
-}
 hold_event() { # kqdtb mode-event-hold args...; returns once the event is held
   local out
   out=$(mktemp)
@@ -35,13 +26,7 @@ hold_event() { # kqdtb mode-event-hold args...; returns once the event is held
   return $rc
 }
 
-check "the machine runs Windows 10 2009" kqdtb machine 2009
-need pwraux-present pwraux
-need slate-present slate
-need davodira-present davodira
-need_power
-check "WMI double" kqdtb install-wmi
-check "Sensor API double" kqdtb install-sensors
+e2e_machine power
 check "service installed" kqdtb install-service
 
 echo "# WMI source, the event created and held by another process first"

@@ -35,24 +35,9 @@ stop_service() { # LABEL
   check "$1: detach code sent" fields_are 11
   check "$1: the process is gone" wait_for 10 eval '[ "$(live_processes kqd.exe)" = 0 ]'
 }
-# The driver answers MODE and bit 29 of "Type2" flips, as a DWORD. A flip that lands
-# before the watch has read the value before it cancels out: flip again.
-driver_fold() {
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    kqdtb driver-mode "$1" >/dev/null
-    mode_is "$1" 2 && return 0
-  done
-  return 1
-}
 attach_first() { local f; f=$(pwraux_fields); [ "${f%% *}" = 10 ]; }
 
-check "the machine runs Windows 10 2009" kqdtb machine 2009
-need pwraux-present pwraux
-need slate-present slate
-need davodira-present davodira
-check "WMI double" kqdtb install-wmi
-check "Sensor API double" kqdtb install-sensors
+e2e_machine
 check "service installed" kqdtb install-service
 
 echo "# Type2 rewritten with other types and sizes while the driver source watches"

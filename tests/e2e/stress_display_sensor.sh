@@ -8,7 +8,6 @@
 kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
 
-fold() { kqdtb sensor-angles $(kqd_mode_angles "$1") >/dev/null; }
 power_line() { kqdtb power-read | tr -d '\r' | awk -F'\t' -v k="$1" '$1 == k {print $2}'; }
 # The cycles, each request waited for by the powrprof double; detection ends as the
 # last one leaves it, on.
@@ -53,13 +52,7 @@ steady_threads() {
   echo "$after"
 }
 
-check "the machine runs Windows 10 2009" kqdtb machine 2009
-need pwraux-present pwraux
-need slate-present slate
-need davodira-present davodira
-need_power
-check "WMI double" kqdtb install-wmi
-check "Sensor API double" kqdtb install-sensors
+e2e_machine power
 check "no source offers a mode" kqdtb plug-source none
 kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 check "service installed" kqdtb install-service
@@ -72,15 +65,18 @@ echo "# 30 display cycles while the sensor floods; the sensor arrives half way"
 SECONDS=0
 storm "storm 1" 30 late
 echo "  (storm 1 took ${SECONDS}s)"
-stress_settled "storm 1" 2 1 fold
+stress_settled "storm 1" 2 1 sensor_fold
 check_eq "storm 1: one sensor manager sink" 1 "$(sensor_status manager-sinks)"
 check_eq "storm 1: one sink on the sensor" 1 "$(sensor_status sensor-sinks)"
 baseline=$(steady_threads)
 echo "  kqd.exe runs $baseline threads"
+stats=$(kqdtb proc-stats kqd.exe | tr -d '\r')
+check_eq "the benchmark's thread count (Toolhelp) agrees with Linux" "\"threads\": $baseline" \
+  "$(grep -o '"threads": [0-9]*' <<<"$stats")"
 
 echo "# 20 more cycles with the sensor in place"
 storm "storm 2" 20
-stress_settled "storm 2" 2 3 fold
+stress_settled "storm 2" 2 3 sensor_fold
 check_eq "storm 2: one sensor manager sink" 1 "$(sensor_status manager-sinks)"
 check_eq "storm 2: one sink on the sensor" 1 "$(sensor_status sensor-sinks)"
 check "storm 2: no thread left behind" threads_back_to "$baseline"

@@ -14,19 +14,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wmi_fold() { kqdtb wmi-mode "$1" >/dev/null && kqdtb wmi-fire >/dev/null; }
 record_count() { kqdtb wmi-read | tr -d '\r' | awk -v k="$1" '$1 == k' | wc -l; }
 record_count_is() { [ "$(record_count "$1")" = "$2" ]; }
 display_cycle() { kqdtb display-off >/dev/null && kqdtb display-on >/dev/null; }
 WBEM_E_FAILED=0x80041001
 
-check "the machine runs Windows 10 2009" kqdtb machine 2009
-need pwraux-present pwraux
-need slate-present slate
-need davodira-present davodira
-need_power
-check "WMI double" kqdtb install-wmi
-check "Sensor API double" kqdtb install-sensors
+e2e_machine power
 check "service installed" kqdtb install-service
 check "wmi: the only source plugged in" kqdtb plug-source wmi
 kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
