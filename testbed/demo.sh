@@ -79,25 +79,6 @@ selection() {
   queries=$(kqdtb davodira-read | awk '$1 == "count" {print $2}')
   say "the WMI provider has an event subscription: ${wmi:-no}; G-sensor sinks: ${sinks:-0}; driver queries: ${queries:-0}"
 }
-# One posture through SOURCE, outside any trace (used while the display is off).
-fold_to() { # fold_to SOURCE MODE
-  case "$1" in
-    wmi) kqdtb wmi-mode "$2" >/dev/null && kqdtb wmi-fire >/dev/null ;;
-    sensor) kqdtb sensor-angles $(kqd_mode_angles "$2") >/dev/null ;;
-    driver) kqdtb driver-mode "$2" >/dev/null ;;
-  esac
-}
-# The driver's watch thread takes "Type2" as it finds it when it starts, so a flip
-# that lands before it is its starting value: flip again until the mode arrives.
-fold_until() { # fold_until SOURCE MODE
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    fold_to "$1" "$2"
-    wait_for 2 mode_is "$2" && return 0
-  done
-  return 1
-}
-
 declare -A source_title=([wmi]="firmware WMI provider" [sensor]="G-sensor through the Sensor API" [driver]="power-management driver")
 walk=$KQD_TESTBED/traces/demo_walk.csv
 differing=()
@@ -125,7 +106,7 @@ for source in "${sources[@]}"; do
   record=$out_dir/walk-$source.record.csv
   say ""
   say "walk: laptop -> fold 3 -> fold 4 -> tablet -> laptop ($(basename "$walk"), replayed in real time)"
-  [ "$source" = driver ] && fold_until driver 1 >/dev/null  # the watch is armed
+  [ "$source" = driver ] && kqd_fold_until driver 1 2>>"$log"  # the watch is armed
   kqdtb replay --source "$source" "$trace" "$record" >>"$log" || fail "replay"
   "$kqdtrace" report "$trace" "$record" 2>>"$log" | sed 's/^/  /' || fail "report"
   "$kqdtrace" check "$trace" "$record" >>"$log" 2>&1 || differing+=("$source")
@@ -142,7 +123,7 @@ for source in "${sources[@]}"; do
   wait_for 10 energy_is 11 || fail "no detach code on display off (received: $(pwraux_fields))"
   say "  display off -> energy driver received: $(pwraux_fields) (detach)"
   before=$(stored_mode)
-  fold_to "$source" 2
+  kqd_fold "$source" 2 2>>"$log"
   sleep 1
   say "  folded to tablet while off -> Mode stays $(stored_mode) ($(mode_name "$(stored_mode)")); requests since off: $(pwraux_fields)"
   [ "$(stored_mode)" = "$before" ] || fail "the mode changed while the display was off"
@@ -150,7 +131,7 @@ for source in "${sources[@]}"; do
   kqdtb display-on >>"$log" || fail "display-on"
   wait_for 10 energy_begins_with_attach || fail "no attach code on display on (received: $(pwraux_fields))"
   say "  display on  -> energy driver received: $(pwraux_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's current mode"))"
-  fold_until "$source" 3 || fail "detection did not resume"
+  kqd_fold_until "$source" 3 2>>"$log" || fail "detection did not resume"
   say "  folded to 3 -> Mode $(stored_mode) ($(mode_name "$(stored_mode)")): detection resumed"
 
   kqdtb pwraux-clear >/dev/null

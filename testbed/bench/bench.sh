@@ -73,7 +73,7 @@ fi
 
 if wanted burst; then
   start_with sensor
-  fold_sensor 1
+  kqd_fold_until sensor 1
   kqdtb pwraux-clear >/dev/null
   before=$(sample)
   delivery=$(kqdtb sensor-burst "$burst" $(kqd_mode_angles 1) $(kqd_mode_angles 2)) || fail "the burst"
@@ -92,7 +92,7 @@ if wanted display; then
   cycled=$(kqdtb display-cycle "$display_cycles") || fail "the display cycles"
   sleep 5  # the last start of detection, and pool threads retiring
   after=$(sample)
-  fold_sensor 3 || echo "bench: after the display cycles detection does not follow a fold" | tee -a "$log" >&2
+  kqd_fold_until sensor 3 || echo "bench: after the display cycles detection does not follow a fold" | tee -a "$log" >&2
   stop_service
   churn_rows display "$display_cycles" "$before" "$after" "$cycled" "each waited for"
 fi

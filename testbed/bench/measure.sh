@@ -13,23 +13,6 @@ latency_trace() {
   done
 }
 
-mode_now_is() { [ "$(stored_mode)" = "$1" ]; }
-fold_sensor() { # MODE: one report, and the mode published
-  local attempt
-  for attempt in 1 2 3; do
-    kqdtb sensor-angles $(kqd_mode_angles "$1") >/dev/null
-    wait_for 3 mode_now_is "$1" && return 0
-  done
-  return 1
-}
-fold_driver() { # MODE: a flip that lands before the watch reads the value cancels out
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    kqdtb driver-mode "$1" >/dev/null
-    wait_for 2 mode_now_is "$1" && return 0
-  done
-  return 1
-}
 start_with() { # SOURCE: that source alone, the service started and its first mode stored
   kqdtb plug-source "$1" >/dev/null || fail "plugging in the $1 source"
   quiet kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f
@@ -37,9 +20,8 @@ start_with() { # SOURCE: that source alone, the service started and its first mo
   quiet kqd_sc start KQD
   quiet kqd_wait_service_state KQD RUNNING 30 || fail "KQD did not start"
   case "$1" in
-    sensor) fold_sensor 1 ;;
-    wmi) wait_for 10 mode_now_is 1 ;;
-    driver) fold_driver 1 ;;  # the watch is armed
+    sensor | driver) kqd_fold_until "$1" 1 ;;  # for the driver: its watch is armed
+    wmi) wait_for 10 kqd_stored_mode_is 1 ;;
   esac || fail "no first mode with the $1 source"
 }
 stop_service() {

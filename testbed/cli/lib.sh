@@ -126,6 +126,29 @@ wait_for() {
   return 1
 }
 
+# One posture through SOURCE's double: hinge angles in one report (sensor); the
+# provider's mode and one event (wmi); the driver's answer and a "Type2" flip (driver).
+kqd_fold() { # SOURCE MODE
+  local tb="$KQD_BIN/kqdtb.exe"
+  case "$1" in
+    sensor) kqd_wine "$tb" sensor-angles $(kqd_mode_angles "$2") >/dev/null ;;
+    wmi) kqd_wine "$tb" wmi-mode "$2" >/dev/null && kqd_wine "$tb" wmi-fire >/dev/null ;;
+    driver) kqd_wine "$tb" driver-mode "$2" >/dev/null ;;
+    *) return 2 ;;
+  esac
+}
+kqd_stored_mode_is() { [ "$(stored_mode)" = "$1" ]; }
+# Folds again until "Mode" follows, up to five times 2 s: the driver's watch takes
+# "Type2" as it finds it when it starts, so a flip landing before that cancels out.
+kqd_fold_until() { # SOURCE MODE
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    kqd_fold "$1" "$2"
+    wait_for 2 kqd_stored_mode_is "$2" && return 0
+  done
+  return 1
+}
+
 # The stored "Mode" in decimal; empty when absent.
 stored_mode() {
   kqd_wine reg query 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode 2>/dev/null | tr -d '\r' |

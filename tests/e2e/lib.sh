@@ -71,19 +71,10 @@ e2e_machine() {
   check "Sensor API double" kqdtb install-sensors
 }
 
-# Folds through each source's double: hinge angles in one report; the provider's
-# mode and one event; the driver's answer and a "Type2" flip.
-sensor_fold() { kqdtb sensor-angles $(kqd_mode_angles "$1") >/dev/null; }
-wmi_fold() { kqdtb wmi-mode "$1" >/dev/null && kqdtb wmi-fire >/dev/null; }
-# A flip that lands before the watch has read the value cancels out: flip again.
-driver_fold() {
-  local attempt
-  for attempt in 1 2 3 4 5; do
-    kqdtb driver-mode "$1" >/dev/null
-    mode_is "$1" 2 && return 0
-  done
-  return 1
-}
+# Folds for stress_settled and the scenarios; the driver's is retried (kqd_fold_until).
+sensor_fold() { kqd_fold sensor "$1"; }
+wmi_fold() { kqd_fold wmi "$1"; }
+driver_fold() { kqd_fold_until driver "$1"; }
 
 # The service stopped and removed, the COM doubles and what need() installed
 # removed, the mode key deleted.

@@ -6,6 +6,7 @@
 
 #include "command.h"
 #include "mode/mode_event.h"
+#include "win/unique_handle.h"
 
 namespace kqdtb {
 namespace {
@@ -77,16 +78,15 @@ int RunModeEventHold(int argc, wchar_t** argv) {
     }
   }
   // Created as the watcher creates it: auto-reset, not signalled.
-  HANDLE event = create ? ::CreateEventW(nullptr, FALSE, FALSE, kqd::kModeChangeEventName)
-                        : ::OpenEventW(SYNCHRONIZE, FALSE, kqd::kModeChangeEventName);
-  if (event == nullptr) {
+  const kqd::win::UniqueHandleNull event(create ? ::CreateEventW(nullptr, FALSE, FALSE, kqd::kModeChangeEventName)
+                                                : ::OpenEventW(SYNCHRONIZE, FALSE, kqd::kModeChangeEventName));
+  if (!event) {
     Err(L"kqdtb mode-event-hold: EventModeChange cannot be %ls (0x%08lx)\n", create ? L"created" : L"opened",
         ::GetLastError());
     return 1;
   }
   Out(L"holding\n");
   ::Sleep(limitMs);
-  ::CloseHandle(event);
   return 0;
 }
 
