@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mode/usage_mode.h"
+#include "core/usage_mode.h"
 
 namespace kqd {
 

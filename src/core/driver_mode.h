@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "mode/usage_mode.h"
+#include "core/usage_mode.h"
 
 namespace kqd {
 

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "mode/usage_mode.h"
+#include "mode/mode_reader.h"
 #include "win/unique_handle.h"
 
 namespace kqd {

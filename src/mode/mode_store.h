@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "mode/usage_mode.h"
+#include "core/usage_mode.h"
 
 namespace kqd {
 

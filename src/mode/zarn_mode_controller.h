@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "mode/mode_reader.h"
 #include "mode/mode_sources.h"
-#include "mode/usage_mode.h"
 #include "win/unique_handle.h"
 
 namespace kqd {

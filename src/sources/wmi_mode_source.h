@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "mode/mode_sources.h"
-#include "mode/usage_mode.h"
+#include "core/usage_mode.h"
 #include "sources/sensor_value_table.h"
 #include "win/unique_handle.h"
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mode/usage_mode.h"
+#include "core/usage_mode.h"
 #include "trace/trace_file.h"
 
 namespace kqdtb::trace {

@@ -73,7 +73,7 @@ const OwnerCase kCases[] = {
     {"SingleTerminatorIsEnough", std::u16string(u"oem7.inf\0oem9.inf", 17), u"kqd", {u"oem7.inf", u"oem9.inf"}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Spec, OwnerTestList, testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Cases, OwnerTestList, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OwnerList, OddByteCountKeepsTheLastLowByte) {

@@ -1,5 +1,6 @@
 #pragma once
-// Types shared by the controller, the sources and the broadcaster.
+// The usage mode and what the controller keeps beside it: plain values shared by
+// the rules, the controller, the sources and the broadcaster.
 
 #include <cstdint>
 
@@ -23,16 +24,6 @@ struct BroadcastSwitches {
   uint32_t SendPostureCode = 1;
   uint32_t SendRawMode = 1;
   friend bool operator==(const BroadcastSwitches&, const BroadcastSwitches&) = default;
-};
-
-// What the broadcaster reads from the controller, each call under the controller lock.
-class IModeReader {
- public:
-  virtual UsageMode GetMode() = 0;
-  virtual BroadcastSwitches GetSwitches() = 0;
-
- protected:
-  ~IModeReader() = default;
 };
 
 }  // namespace kqd
