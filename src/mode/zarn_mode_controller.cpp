@@ -96,19 +96,19 @@ void CZarnModeController::ControlThread() {
   for (;;) {
     const DWORD woke = ::WaitForMultipleObjects(4, events, FALSE, INFINITE);
     if (quitRequested_.load()) break;
-    if (woke == WAIT_OBJECT_0 && sourcesRunning_) {
+    if (woke == WAIT_OBJECT_0 && sourcesRunning_.load()) {
       StopSources();
-      sourcesRunning_ = false;
-    } else if (woke == WAIT_OBJECT_0 + 1 && !sourcesRunning_) {
+      sourcesRunning_.store(false);
+    } else if (woke == WAIT_OBJECT_0 + 1 && !sourcesRunning_.load()) {
       StartSources();
-      sourcesRunning_ = true;
-    } else if (woke == WAIT_OBJECT_0 + 3 && sourcesRunning_) {
+      sourcesRunning_.store(true);
+    } else if (woke == WAIT_OBJECT_0 + 3 && sourcesRunning_.load()) {
       ApplySourceOnControlThread();  // a source that arrived late
     }
   }
-  if (sourcesRunning_) {
+  if (sourcesRunning_.load()) {
     StopSources();
-    sourcesRunning_ = false;
+    sourcesRunning_.store(false);
   }
 }
 

@@ -32,6 +32,8 @@ class CZarnModeController final : public IModeReader {
   BroadcastSwitches GetSwitches() override;
   void SetSourceKind(ModeSourceKind kind) { sourceKind_.store(kind); }
   ModeSourceKind GetSourceKind() const { return sourceKind_.load(); }
+  // Set once StartSources has returned, cleared once StopSources has.
+  bool SourcesRunning() const { return sourcesRunning_.load(); }
 
   // From any thread. Runs on the control thread, so that source selection, the
   // source slots and the broadcaster slot are only ever touched there.
@@ -48,7 +50,7 @@ class CZarnModeController final : public IModeReader {
   win::UniqueHandleNull quitEvent_;
   win::UniqueHandleNull applyEvent_;
   std::thread controlThread_;
-  bool sourcesRunning_ = false;  // control thread only
+  std::atomic<bool> sourcesRunning_{false};  // written by the control thread only
   std::atomic<bool> quitRequested_{false};
   bool comInitialized_ = false;
 

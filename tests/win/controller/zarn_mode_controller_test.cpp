@@ -204,20 +204,32 @@ const ChainCase kChain[] = {
 
 INSTANTIATE_TEST_SUITE_P(Sources, SourceChain, testing::ValuesIn(kChain));
 
+// The control thread takes pending requests lowest event first: stop, start, quit,
+// apply. So a redundant request followed by one of a higher event is known to have
+// been taken, in its state, once the later one has shown.
 TEST_F(Controller, RepeatedRequests_AreIgnoredUntilTheStateChanges) {
   auto controller = Make({.driverPresent = true, .driverAnswers = true, .driverMode = 1});
   controller->RequestStop();  // stopped already: nothing
   controller->RequestStart();
-  ASSERT_TRUE(WaitForCall("driver.StartWatch"));
+  ASSERT_TRUE(WaitUntil([&] { return controller->SourcesRunning(); }));
+  EXPECT_EQ(log_.Calls(), (Calls{"wmi.new", "sensor.new", "driver.new", "driver.Probe", "driver.StartWatch"}));
+
   controller->RequestStart();  // running already: nothing
+  std::thread([&] { controller->ApplySource(); }).join();  // shows by attaching again
+  ASSERT_TRUE(WaitUntil([] { return SentCodes().size() == 2; }));
+  EXPECT_EQ(log_.Count("driver.new"), 1u) << "a start while running made the sources again";
+  EXPECT_EQ(log_.Count("driver.StopWatch"), 0u);
+
   controller->RequestStop();
-  ASSERT_TRUE(WaitForCall("driver.~"));
+  ASSERT_TRUE(WaitUntil([&] { return !controller->SourcesRunning(); }));
+  controller->RequestStop();  // stopped already: nothing
   controller->RequestStart();
-  ASSERT_TRUE(WaitForCall("driver.StartWatch", 2));
-  controller.reset();
+  ASSERT_TRUE(WaitUntil([&] { return controller->SourcesRunning(); }));
   EXPECT_EQ(log_.Count("driver.new"), 2u);
+  EXPECT_EQ(log_.Count("driver.StopWatch"), 1u);
+  controller.reset();
   EXPECT_EQ(log_.Count("driver.StopWatch"), 2u);
-  EXPECT_EQ(SentCodes(), (std::vector<uint32_t>{10, 11, 10, 11}));
+  EXPECT_EQ(SentCodes(), (std::vector<uint32_t>{10, 10, 11, 10, 11}));
 }
 
 TEST_F(Controller, DestroyRightAfterStop_StopsSourcesExactlyOnce) {
@@ -234,7 +246,7 @@ TEST_F(Controller, DestroyRightAfterStop_StopsSourcesExactlyOnce) {
 TEST_F(Controller, LateSensorFromAnotherThread_CreatesOneBroadcasterAndAttaches) {
   auto controller = Make({.sensorPresent = true, .sensorFound = 0});
   controller->RequestStart();
-  ASSERT_TRUE(WaitForCall("driver.new"));
+  ASSERT_TRUE(WaitUntil([&] { return controller->SourcesRunning(); })) << "an arrival during the chain attaches twice";
   std::thread callback([&] {
     controller->SetSourceKind(kqd::kSourceSensorApi);
     controller->ApplySource();

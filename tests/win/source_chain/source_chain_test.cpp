@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -89,8 +90,9 @@ class SourceChain : public testing::Test {
     EXPECT_EQ(wmi::LiveObjects(), 0) << "a WMI object was not released";
   }
 
-  // Plugs in the doubles, then starts a controller whose factories count what they make.
-  void Start(const Plugged& plugged) {
+  // Plugs in the doubles, then starts a controller whose factories count what they
+  // make; `built` runs between its construction and its start.
+  void Start(const Plugged& plugged, const std::function<void()>& built = [] {}) {
     ASSERT_TRUE(wmi::SetProvider(plugged.wmiMode.has_value()));
     ASSERT_TRUE(wmi::SetMode(plugged.wmiMode));
     if (plugged.sensor) sensors::Plug(0);
@@ -102,6 +104,7 @@ class SourceChain : public testing::Test {
     counted.sensor = [this, make = product.sensor](kqd::CZarnModeController& c) { ++made_.sensor; return make(c); };
     counted.driver = [this, make = product.driver](kqd::CZarnModeController& c) { ++made_.driver; return make(c); };
     controller_ = std::make_unique<kqd::CZarnModeController>(counted);
+    built();
     controller_->RequestStart();
   }
 
@@ -131,6 +134,19 @@ TEST_F(SourceChain, WmiWinsEvenWhenTheOthersWork_AndTheOthersAreNotMade) {
   EXPECT_EQ(made_.sensor, 0);
   EXPECT_EQ(made_.driver, 0);
   EXPECT_EQ(sensors::ManagerSinks(), 0u);
+}
+
+// The class answers with no instance: the probe succeeds with the mode unknown, and
+// the query that follows publishes that unknown mode like any other.
+TEST_F(SourceChain, WmiClassWithoutInstance_PublishesTheUnknownMode) {
+  ASSERT_TRUE(wmi::SetInstances(0));
+  // Gone after the construction stored its 0, so a "Mode" seen later was published.
+  Start({.wmiMode = 2, .sensor = true},
+        [] { kqdtest::DeleteValue(HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, kqd::kModeValueName); });
+  ASSERT_TRUE(SourceIs(kqd::kSourceWmi));
+  EXPECT_TRUE(SentIs({10, 9, 0})) << "sent " << testing::PrintToString(Sent());
+  EXPECT_TRUE(Stored(0));
+  EXPECT_EQ(made_.sensor, 0);
 }
 
 TEST_F(SourceChain, WithoutTheProvider_TheSensorWins_AndTheDriverIsNotMade) {
@@ -165,7 +181,10 @@ TEST_F(SourceChain, WithNeitherProviderNorSensor_TheDriverWins_WithEverySwitchOf
 
 TEST_F(SourceChain, NothingAnswers_ThenALateSensorTakesOverWithTheSensorSwitches) {
   Start({});
-  ASSERT_TRUE(WaitUntil([&] { return made_.driver == 1; }));
+  // A sensor arriving while the chain still runs is applied twice (once by the chain,
+  // once for the arrival) and attaches twice: arrive after it.
+  ASSERT_TRUE(WaitUntil([&] { return controller_->SourcesRunning(); }));
+  EXPECT_EQ(made_.driver, 1);
   EXPECT_EQ(controller_->GetSourceKind(), kqd::kSourceNone);
   EXPECT_TRUE(Sent().empty()) << "nothing is announced without a source";
 
