@@ -58,6 +58,9 @@ CServiceBase::CServiceBase(PCWSTR name, bool canStop, bool canShutdown, bool can
       // these fail the construction just like the stopped event.
       startRequestEvent_(CreateEventOrThrow(FALSE, nullptr)),
       stopRequestEvent_(CreateEventOrThrow(FALSE, nullptr)) {
+  // The name is global: an event another process left signalled would let a stop
+  // report before the worker has finished.
+  ::ResetEvent(stoppedEvent_.get());
   status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status_.dwCurrentState = SERVICE_START_PENDING;
   status_.dwControlsAccepted = AcceptedControls(canStop, canShutdown, canPauseContinue);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -13,7 +14,10 @@
 #include <vector>
 
 #include "service/service_base.h"
+#include "support/event_states.h"
 #include "support/fake_scm.h"
+#include "support/wait_until.h"
+#include "win/unique_handle.h"
 
 namespace {
 
@@ -201,22 +205,37 @@ TEST(ServiceFramework, DisplayOffOnDimmed_DriveTheHooksWithoutReports) {
   ExpectHooksThenFinalStop(service.Hooks(), {"start", "stop", "start"});
 }
 
+// The worker is held inside the first OnStart, so nothing takes a request: one that
+// an ignored control made would still be set when the controls have returned.
 TEST(ServiceFramework, IgnoredControls_ChangeNothing) {
+  const auto before = kqdtest::EventStates();
   ProbeService service;
+  const auto ownEvents = kqdtest::EventsAdded(before, kqdtest::EventStates());
+  ASSERT_EQ(ownEvents.size(), 3u) << "the stopped event and the two request events";
+  service.HoldNextStart();
   service.script = [&] {
-    ASSERT_TRUE(service.WaitForHooks(1));
-    PowerSetting otherSetting(kqd::kRegisteredPowerSettings[0], 0);    // AC/DC source, value 0
-    PowerSetting lidSwitch(kqd::kRegisteredPowerSettings[3], 1);       // lid, value 1
+    ASSERT_TRUE(service.WaitUntilHeld());
+    ASSERT_EQ(kqdtest::SignalledCount(ownEvents), 0u) << "the start request was taken";
+    const GUID unregistered = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    // Other settings with a display's payloads: off (0) and on (1).
+    PowerSetting acDcOff(kqd::kRegisteredPowerSettings[0], 0);
+    PowerSetting lidOn(kqd::kRegisteredPowerSettings[3], 1);
+    PowerSetting sessionDisplayOff(kqd::kRegisteredPowerSettings[2], 0);
+    PowerSetting unregisteredOff(unregistered, 0);
     PowerSetting displayOff(kqd::kRegisteredPowerSettings[1], 0);
     for (DWORD result : {Control(SERVICE_CONTROL_INTERROGATE), Control(SERVICE_CONTROL_SESSIONCHANGE, 5),
-                         Control(0x80), Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &otherSetting),
-                         Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &lidSwitch),
+                         Control(0x80), Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &acDcOff),
+                         Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &lidOn),
+                         Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &sessionDisplayOff),
+                         Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &unregisteredOff),
                          Control(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, &displayOff),
                          Control(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, nullptr)}) {
       EXPECT_EQ(result, static_cast<DWORD>(NO_ERROR));
     }
-    // A display-off behind them is the first thing the worker sees.
+    EXPECT_EQ(kqdtest::SignalledCount(ownEvents), 0u) << "an ignored control made a request";
     Display(0);
+    EXPECT_EQ(kqdtest::SignalledCount(ownEvents), 1u) << "the display-off request does show";
+    service.Release();
     ASSERT_TRUE(service.WaitForHooks(2));
     Control(SERVICE_CONTROL_STOP);
   };
@@ -311,6 +330,41 @@ TEST(ServiceFramework, StoppedEventNameTaken_ConstructionRaisesTheError) {
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
   ::CloseHandle(squatter);
+}
+
+// "CServiceStopped" is a global name: another process may have made it and left it
+// signalled. The stop must still wait for the worker's last OnStop.
+TEST(ServiceFramework, StoppedEventLeftSignalled_StopStillWaitsForTheWorker) {
+  kqdtest::CheckedServiceName(L"KQDPROBE");
+  const kqd::win::UniqueHandleNull stale(::CreateEventW(nullptr, TRUE, TRUE, L"CServiceStopped"));
+  ASSERT_TRUE(stale.valid());
+  class HeldStopService : public kqdtest::FakeScm<CServiceBase> {
+   public:
+    HeldStopService() : FakeScm(L"KQDPROBE", true, true, false) {}
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> inFinalStop{false};
+
+   protected:
+    void OnStop() override {
+      if (!IsStopping()) return;
+      inFinalStop = true;
+      released.wait_for(kBound);
+    }
+  } service;
+  auto stopped = [&] {
+    const auto reports = service.Reports();
+    return !reports.empty() && reports.back().dwCurrentState == SERVICE_STOPPED;
+  };
+  service.script = [&] {
+    auto stopping = std::async(std::launch::async, [] { Control(SERVICE_CONTROL_STOP); });
+    ASSERT_TRUE(kqdtest::WaitUntil([&] { return service.inFinalStop.load(); }));
+    EXPECT_FALSE(kqdtest::WaitUntil(stopped, 500ms)) << "reported stopped while the worker still ran";
+    service.release.set_value();
+    ASSERT_EQ(stopping.wait_for(kBound), std::future_status::ready);
+  };
+  ASSERT_TRUE(service.Run());
+  EXPECT_TRUE(stopped());
 }
 
 TEST(ServiceFramework, RunOutsideAServiceControlManager_FailsWith1063) {
