@@ -93,19 +93,19 @@ void CDriverModeSource::WatchType2() {
   const HANDLE waits[] = {stopEvent_.get(), changed.get()};
   for (;;) {
     if (::RegNotifyChangeKeyValue(key.get(), TRUE, kAllNotifyFilters, changed.get(), TRUE) != ERROR_SUCCESS) return;
-    const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    if (stopFlag_.load() != 0) return;
-    // A wait that cannot be made (no stop event) would otherwise spin here forever.
-    if (woke == WAIT_FAILED) return;
-    if (woke != WAIT_OBJECT_0 + 1) continue;
-
+    // Read once registered: a flip made while the driver was being asked, before this
+    // registration, signals nothing and would be lost (and the next flip would then
+    // look like none).
     DWORD current = 0;
-    if (!ReadType2(key.get(), current)) continue;
-    if (Type2QueryBitFlipped(remembered, current)) {
+    if (ReadType2(key.get(), current) && Type2QueryBitFlipped(remembered, current)) {
       remembered = current;
       QueryDriverMode();
       SignalModeChange();
     }
+    const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (stopFlag_.load() != 0) return;
+    // A wait that cannot be made (no stop event) would otherwise spin here forever.
+    if (woke == WAIT_FAILED) return;
   }
 }
 

@@ -66,6 +66,7 @@ Record Summarize(const DAVODIRA_RECORD_HEADER& header) {
   record.dropped = header.dropped;
   record.answer = header.answer;
   record.fail = header.fail != 0;
+  record.held = header.held;
   record.frequency = header.frequency;
   return record;
 }
@@ -88,6 +89,7 @@ std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs) {
 bool SetAnswer(std::uint32_t word) { return SetUlong(IOCTL_DAVODIRA_SET_ANSWER, word); }
 
 bool SetFail(bool on) { return SetUlong(IOCTL_DAVODIRA_SET_FAIL, on ? 1u : 0u); }
+bool SetHold(bool on) { return SetUlong(IOCTL_DAVODIRA_SET_HOLD, on ? 1u : 0u); }
 
 bool Clear() { return Control(IOCTL_DAVODIRA_CLEAR_RECORD, nullptr, 0); }
 

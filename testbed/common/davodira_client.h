@@ -27,6 +27,7 @@ struct Record {
   std::uint32_t dropped = 0;     // queries that found the record full
   std::uint32_t answer = 0;      // what queries answer now
   bool fail = false;             // every query fails
+  std::uint32_t held = 0;        // queries pending until the hold ends
   std::uint64_t frequency = 1;   // performance-counter ticks per second
 
   // A counter value in 100 ns units (the clock of QueryPerformanceCounter).
@@ -46,6 +47,8 @@ std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs);
 // Each returns false when the device is absent or refuses the request.
 bool SetAnswer(std::uint32_t word);
 bool SetFail(bool on);
+// While on, queries wait in the driver (recorded as they arrive); off answers them.
+bool SetHold(bool on);
 bool Clear();
 
 // The answer word that the double gives for a usage mode 0 to 4, in format 2.

@@ -24,9 +24,10 @@ static NTSTATUS WINAPI ControlDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
   ULONG_PTR written = 0;
   NTSTATUS status;
   (void)device;
-  status = control_handler(stack->Parameters.DeviceIoControl.IoControlCode, irp->AssociatedIrp.SystemBuffer,
+  status = control_handler(irp, stack->Parameters.DeviceIoControl.IoControlCode, irp->AssociatedIrp.SystemBuffer,
                            stack->Parameters.DeviceIoControl.InputBufferLength,
                            stack->Parameters.DeviceIoControl.OutputBufferLength, &written);
+  if (status == STATUS_PENDING) return status;  /* the handler completes it */
   return Complete(irp, status, written);
 }
 

@@ -7,8 +7,9 @@
 
 /* The double's side of a device I/O control request (METHOD_BUFFERED): `buffer`
  * holds in_length bytes in and takes up to out_length bytes out; *written says how
- * many went out. */
-typedef NTSTATUS (*CONTROL_DEVICE_HANDLER)(ULONG code, void* buffer, ULONG in_length, ULONG out_length,
+ * many went out. A handler that keeps the request for later marks `irp` pending,
+ * returns STATUS_PENDING and completes it itself. */
+typedef NTSTATUS (*CONTROL_DEVICE_HANDLER)(IRP* irp, ULONG code, void* buffer, ULONG in_length, ULONG out_length,
                                            ULONG_PTR* written);
 
 /* Creates the device and its link and installs the dispatch routines; on failure

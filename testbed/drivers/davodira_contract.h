@@ -30,6 +30,10 @@
 #define IOCTL_DAVODIRA_SET_FAIL CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA01, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_DAVODIRA_READ_RECORD CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA02, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_DAVODIRA_CLEAR_RECORD CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA03, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* SET_HOLD takes a ULONG: non-zero keeps every later query pending (recorded at its
+ * arrival, with the answer it will get); 0 answers the held ones and holds no more.
+ * A held query whose caller goes away is cancelled. */
+#define IOCTL_DAVODIRA_SET_HOLD CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA04, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 /* What a freshly loaded double answers: format 2, laptop. */
 #define DAVODIRA_INITIAL_ANSWER 0x00020001u
@@ -61,7 +65,7 @@ typedef struct DAVODIRA_RECORD_HEADER {
   ULONG capacity;      /* DAVODIRA_RECORD_CAPACITY */
   ULONG answer;        /* the word queries answer now */
   ULONG fail;          /* 1 while every query fails */
-  ULONG reserved;
+  ULONG held;          /* queries pending now, waiting for the hold to end */
 } DAVODIRA_RECORD_HEADER;
 
 #define DAVODIRA_READ_BUFFER_SIZE \

@@ -99,8 +99,10 @@ static NTSTATUS SetFailures(const void* input, ULONG length) {
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS DeviceControl(ULONG code, void* buffer, ULONG in_length, ULONG out_length, ULONG_PTR* written) {
+static NTSTATUS DeviceControl(IRP* irp, ULONG code, void* buffer, ULONG in_length, ULONG out_length,
+                              ULONG_PTR* written) {
   NTSTATUS status;
+  (void)irp;
   switch (code) {
     case IOCTL_PWRAUX_NOTIFY:
       status = Notify(buffer, in_length);

@@ -19,6 +19,7 @@
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
 #include "mode/zarn_mode_controller.h"
+#include "support/event_states.h"
 #include "support/registry_backup.h"
 #include "support/type2_flips.h"
 #include "support/wait_until.h"
@@ -93,9 +94,12 @@ std::chrono::milliseconds CpuTime(const std::set<DWORD>& threads) {
   return std::chrono::milliseconds(total / 10000);
 }
 
-// StopWatch waits without a time-out; the test does not.
-bool StopsWithin(CDriverModeSource& source, std::chrono::seconds limit) {
+// StopWatch waits without a time-out; the test does not. `whileStopping` runs on
+// this thread once StopWatch has been called on another.
+bool StopsWithin(CDriverModeSource& source, std::chrono::seconds limit,
+                 const std::function<void()>& whileStopping = [] {}) {
   auto stopped = std::async(std::launch::async, [&] { source.StopWatch(); });
+  whileStopping();
   if (stopped.wait_for(limit) == std::future_status::ready) return true;
   // A hung watch thread would use the source after the test: end the process.
   std::fprintf(stderr, "StopWatch did not return within %lld s\n", static_cast<long long>(limit.count()));
@@ -130,6 +134,7 @@ class DriverSource : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(davodira::IsPresent()) << "the davodira fixture installs the driver double";
+    ASSERT_TRUE(davodira::SetHold(false));
     ASSERT_TRUE(davodira::SetFail(false));
     ASSERT_TRUE(davodira::SetAnswer(0x00020001));
     ASSERT_TRUE(davodira::WriteType2(0));
@@ -250,6 +255,27 @@ TEST_F(DriverSource, Watch_EachFlipOfBit29AsksAgainAndSignals) {
     EXPECT_TRUE(Signalled(kQueryLimitMs));
     EXPECT_EQ(controller_.GetMode(), step.mode);
   }
+  {
+    // A flip while the driver is still being asked, before the thread watches again,
+    // is not lost.
+    SCOPED_TRACE("a flip during the query");
+    ASSERT_TRUE(davodira::SetAnswer(0x00020001));
+    ASSERT_TRUE(davodira::SetHold(true));
+    ASSERT_TRUE(davodira::FlipType2().has_value());
+    ASSERT_TRUE(kqdtest::WaitUntil([] {
+      const auto record = davodira::ReadRecord();
+      return record && record->held == 1;
+    })) << "the query did not reach the driver";
+    ASSERT_TRUE(davodira::SetAnswer(0x00020004));
+    ASSERT_TRUE(davodira::FlipType2().has_value());
+    ASSERT_TRUE(davodira::SetHold(false));
+    queries += 2;
+    const auto record = davodira::WaitForEntries(queries, kQueryLimitMs);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->entries.size(), queries) << "the flip during the query was lost";
+    EXPECT_TRUE(Signalled(kQueryLimitMs));
+    EXPECT_TRUE(kqdtest::WaitUntil([&] { return controller_.GetMode() == 3u; })) << controller_.GetMode();
+  }
   // Between changes the thread sleeps in its wait: it registers again after every wake.
   const auto busy = CpuTime(watchThread_);
   EXPECT_TRUE(QuietFor(kQuietPeriod, queries));
@@ -289,12 +315,32 @@ TEST_F(DriverSource, Watch_ChangesThatKeepBit29AreIgnored) {
   EXPECT_EQ(QueryCount(), 1u);
 }
 
+// The thread is held where it waits while "Type2" flips and the stop arrives, so
+// that it finds both when it goes on: one that looked at "Type2" or asked the
+// driver after the stop would show. (Windows and Wine satisfy no wait of a
+// suspended thread, so its events stay signalled until it is resumed.)
 TEST_F(DriverSource, StopWatch_WhileWaiting_EndsTheThreadWithoutAsking) {
+  const auto eventsBefore = kqdtest::EventStates();
   auto source = StartedSource();
   WaitUntilWatching();
+  const auto ownEvents = kqdtest::EventsAdded(eventsBefore, kqdtest::EventStates());
+  ASSERT_EQ(ownEvents.size(), 2u) << "the stop event and the watch's notification event";
+  // Registering the notification again resets its event: then the thread waits, or
+  // is about to.
+  ASSERT_TRUE(kqdtest::WaitUntil([&] { return kqdtest::SignalledCount(ownEvents) == 0; }));
+  ASSERT_EQ(watchThread_.size(), 1u);
+  const UniqueHandleNull thread(::OpenThread(THREAD_SUSPEND_RESUME, FALSE, *watchThread_.begin()));
+  ASSERT_TRUE(thread.valid());
+  ASSERT_NE(::SuspendThread(thread.get()), static_cast<DWORD>(-1));
+  ASSERT_TRUE(davodira::FlipType2().has_value());
 
-  EXPECT_TRUE(StopsWithin(*source, 10s));
+  EXPECT_TRUE(StopsWithin(*source, 10s, [&] {
+    EXPECT_TRUE(kqdtest::WaitUntil([&] { return kqdtest::SignalledCount(ownEvents) == 2; }))
+        << "the flip and the stop did not both arrive";
+    ::ResumeThread(thread.get());
+  }));
   EXPECT_TRUE(Ended(watchThread_));
+  EXPECT_EQ(QueryCount(), 0u) << "the driver was asked after the stop";
   ASSERT_TRUE(davodira::FlipType2().has_value());
   EXPECT_TRUE(QuietFor(kQuietPeriod)) << "nobody watches any more";
   EXPECT_FALSE(Signalled());
