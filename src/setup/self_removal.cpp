@@ -58,12 +58,7 @@ std::optional<std::vector<std::u16string>> ReadOwnerTestList() {
   if (::RegQueryValueExW(key.get(), L"Owners", nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
     return std::nullopt;
   }
-  std::vector<wchar_t> owners;
-  try {
-    owners.assign(static_cast<size_t>(size) + 1, L'\0');
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  std::vector<wchar_t> owners(static_cast<size_t>(size) + 1, L'\0');
   DWORD read = size;
   if (::RegQueryValueExW(key.get(), L"Owners", nullptr, nullptr, reinterpret_cast<BYTE*>(owners.data()), &read) !=
       ERROR_SUCCESS) {
@@ -116,12 +111,18 @@ void RemoveTaskAndStartUninstall() {
 }  // namespace
 
 bool IsDeviceStillInstalled() {
-  const auto names = ReadOwnerTestList();
-  if (!names) return true;
-  std::u16string list;
-  for (const auto& name : *names) list += name + u'\0';
-  list += u'\0';
-  return IsAnyOwnerInfPresent(win::AsWide(list.c_str()));
+  // Out of memory, the answer cannot be established: the package counts as present,
+  // and the process still ends as every path does.
+  try {
+    const auto names = ReadOwnerTestList();
+    if (!names) return true;
+    std::u16string list;
+    for (const auto& name : *names) list += name + u'\0';
+    list += u'\0';
+    return IsAnyOwnerInfPresent(win::AsWide(list.c_str()));
+  } catch (const std::bad_alloc&) {
+    return true;
+  }
 }
 
 bool IsAnyOwnerInfPresent(PCWSTR names) {

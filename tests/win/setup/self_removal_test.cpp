@@ -3,9 +3,31 @@
 #include <aclapi.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <string>
 
+#include "support/registry_backup.h"
 #include "win/unique_handle.h"
+
+// Allocations on a thread that asked for it fail, as they would with the memory gone.
+namespace {
+thread_local bool t_allocationsFail = false;
+}
+void* operator new(std::size_t size) {
+  if (t_allocationsFail) throw std::bad_alloc();
+  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+// These are the allocator: free() is the right release for what they handed out.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 namespace kqd {
 namespace {
@@ -114,6 +136,29 @@ TEST(IsAnyOwnerInfPresent, AnswersForTheInfDirectory) {
 TEST(IsAnyOwnerInfPresent, NameTooLongForAPathCountsAsPresent) {
   EXPECT_TRUE(IsAnyOwnerInfPresent(List({L"oem99999.inf", std::wstring(300, L'n')}).c_str()));
   EXPECT_TRUE(IsAnyOwnerInfPresent(List({std::wstring(250, L'n')}).c_str()));
+}
+
+// The package is gone (its one owner is absent), so only running out of memory can
+// keep the answer from being false; then it cannot be established: still installed.
+TEST(IsDeviceStillInstalled, OutOfMemory_CountsAsInstalled) {
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\KQD";
+  kqdtest::RegistryBackup backup(HKEY_LOCAL_MACHINE, key, {L"Owners", L"DisplayName"});
+  const std::wstring owners = List({L"kqdabsent" + std::to_wstring(::GetCurrentProcessId()) + L".inf"});
+  kqdtest::SetValue(HKEY_LOCAL_MACHINE, key, L"Owners", REG_MULTI_SZ, owners.data(),
+                    static_cast<DWORD>(owners.size() * sizeof(wchar_t)));
+  kqdtest::SetString(HKEY_LOCAL_MACHINE, key, L"DisplayName", L"KQD Service");
+  ASSERT_FALSE(IsDeviceStillInstalled());
+
+  bool answer = false;
+  t_allocationsFail = true;
+  try {
+    answer = IsDeviceStillInstalled();
+  } catch (...) {
+    t_allocationsFail = false;
+    FAIL() << "an exception left IsDeviceStillInstalled";
+  }
+  t_allocationsFail = false;
+  EXPECT_TRUE(answer);
 }
 
 }  // namespace
