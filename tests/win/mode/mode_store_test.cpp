@@ -88,13 +88,17 @@ TEST_F(ModeStore, DeleteWithoutModeValue_ReportsItAndStillRemovesTheKey) {
   EXPECT_EQ(debug_.Count(kDeleteKeyFailed), 0u);
 }
 
-TEST_F(ModeStore, DeleteWithSubkey_ReportsTheKeyAndLeavesIt) {
-  // The service never creates subkeys; a stranger's subkey keeps the key alive.
+TEST_F(ModeStore, DeleteWithSubkey_ReportsTheKeyAndLeavesItWithoutItsValues) {
+  // The service never creates subkeys; a stranger's subkey keeps the key alive, so
+  // what is gone from it was deleted value by value.
   kqd::WriteStoredMode(1);
+  SetDword(HKEY_LOCAL_MACHINE, kModeKey, L"EnableLog", 1);
   SetDword(HKEY_LOCAL_MACHINE, kModeKey + L"\\Other", L"X", 1);
   kqd::DeleteModeStore();
   EXPECT_TRUE(debug_.WaitFor(kDeleteKeyFailed));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kModeKey));
   EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, kModeKey, L"Mode"));
+  EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, kModeKey, L"EnableLog"));
 }
 
 struct VersionCase {
