@@ -48,6 +48,10 @@ class ProbeKqdService : public FakeScm<kqd::CKqdService> {
  public:
   explicit ProbeKqdService(SourceLog& log) : log_(log) {}
   std::atomic<int> controllersMade{0};
+  std::atomic<int> winmgmtPolls{0};
+  std::atomic<int> schedulePolls{0};
+  // -1: "Schedule" as the service control manager has it; 0 or 1: stopped or running.
+  std::atomic<int> schedule{-1};
 
  protected:
   // A driver source that never answers: alive exactly as long as the controller's sources run.
@@ -56,8 +60,35 @@ class ProbeKqdService : public FakeScm<kqd::CKqdService> {
     return std::make_unique<kqd::CZarnModeController>(ScriptedSources({.driverPresent = true}, log_));
   }
 
+  bool QueryServiceRunning(PCWSTR name) override {
+    const bool isSchedule = ::_wcsicmp(name, L"Schedule") == 0;
+    ++(isSchedule ? schedulePolls : winmgmtPolls);
+    if (isSchedule && schedule.load() >= 0) return schedule.load() == 1;
+    return kqd::CKqdService::QueryServiceRunning(name);
+  }
+
  private:
   SourceLog& log_;
+};
+
+// The Task Scheduler double answers in this process: every call to it is logged.
+class InProcessTaskScheduler {
+ public:
+  InProcessTaskScheduler() {
+    EXPECT_TRUE(SUCCEEDED(com_.Enter()));
+    EXPECT_EQ(com_.Register(CLSID_TaskScheduler, kqdtb::taskschd::ClassFactory()), S_OK);
+    EXPECT_TRUE(kqdtb::taskschd::SetUnreachable(kqdtb::taskschd::kReachable));
+    EXPECT_TRUE(kqdtb::taskschd::ClearStore());
+    kqdtb::taskschd::ClearCallLog();
+  }
+  ~InProcessTaskScheduler() { kqdtb::taskschd::ClearStore(); }
+  static long Registrations() {
+    const auto calls = kqdtb::taskschd::CallLog();
+    return std::count(calls.begin(), calls.end(), std::wstring(L"ITaskFolder::RegisterTaskDefinition"));
+  }
+
+ private:
+  kqdtest::ComClasses com_;
 };
 
 // The worker's whole life with the display: first start, off, on again, then stop.
@@ -86,15 +117,25 @@ class ServiceObject : public testing::Test {
   SourceLog log_;
 };
 
+// On 20H2 with "Winmgmt" running: each start polls once and never touches the task.
 TEST_F(ServiceObject, DisplayOffAndOn_DestroyAndRecreateTheController) {
   ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
+  InProcessTaskScheduler scheduler;
   ProbeKqdService service(log_);
   // Display on while a controller exists: the same one is asked to start again.
-  service.script = [&] { DisplayOffOnThenStop(log_, [] { Display(1); }); };
+  service.script = [&] {
+    DisplayOffOnThenStop(log_, [&] {
+      EXPECT_EQ(service.winmgmtPolls.load(), 1);
+      Display(1);
+    });
+  };
   ASSERT_TRUE(service.Run());
   EXPECT_EQ(service.controllersMade.load(), 2);
   EXPECT_EQ(log_.Count("driver.~"), 2u) << "the final stop destroyed the second controller";
   EXPECT_EQ(service.Reports().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(service.winmgmtPolls.load(), 3) << "one poll for each of the three starts";
+  EXPECT_EQ(service.schedulePolls.load(), 0);
+  EXPECT_TRUE(kqdtb::taskschd::CallLog().empty()) << "the Task Scheduler was used";
 }
 
 TEST_F(ServiceObject, StopWhileWaitingForWinmgmt_ReturnsWithinAPollAndMakesNoController) {
@@ -128,30 +169,44 @@ TEST_F(ServiceObject, WinmgmtStartingLate_IsPickedUpByThePoll) {
 }
 
 // Before 1903 the service also waits for "Schedule" and registers the uninstall task
-// on every start; the Task Scheduler double answers in this process.
+// on every start.
 TEST_F(ServiceObject, OlderSystem_RegistersTheUninstallTaskOnEveryStart) {
   namespace ts = kqdtb::taskschd;
   DeleteValue(HKEY_LOCAL_MACHINE, kqd::kVersionKeyPath, L"CurrentMajorVersionNumber");
   ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
   ASSERT_TRUE(SetServiceRunning(L"Schedule", true));
-  kqdtest::ComClasses com;
-  ASSERT_TRUE(SUCCEEDED(com.Enter()));
-  ASSERT_EQ(com.Register(CLSID_TaskScheduler, ts::ClassFactory()), S_OK);
-  ASSERT_TRUE(ts::SetUnreachable(ts::kReachable));
-  ASSERT_TRUE(ts::ClearStore());
-  ts::ClearCallLog();
-  auto registrations = [] {
-    const auto calls = ts::CallLog();
-    return std::count(calls.begin(), calls.end(), std::wstring(L"ITaskFolder::RegisterTaskDefinition"));
-  };
+  InProcessTaskScheduler scheduler;
 
   ProbeKqdService service(log_);
-  service.script = [&] { DisplayOffOnThenStop(log_, [&] { EXPECT_EQ(registrations(), 1); }); };
+  service.script = [&] { DisplayOffOnThenStop(log_, [&] { EXPECT_EQ(scheduler.Registrations(), 1); }); };
   ASSERT_TRUE(service.Run());
-  EXPECT_EQ(registrations(), 2) << "registered again by the second start";
+  EXPECT_EQ(scheduler.Registrations(), 2) << "registered again by the second start";
   EXPECT_EQ(ts::ListTasks(), (std::vector<std::wstring>{L"\\Tavmir\\Tavmir KQD Uninstall Task"}));
   EXPECT_EQ(ts::LiveObjects(), 0) << "every Task Scheduler reference was released";
-  ts::ClearStore();
+}
+
+// With "Winmgmt" running and "Schedule" stopped, an older system goes on polling
+// both, "Schedule" only after "Winmgmt" answered, and makes no controller.
+TEST_F(ServiceObject, OlderSystem_ScheduleStopped_PollsUntilItRuns) {
+  DeleteValue(HKEY_LOCAL_MACHINE, kqd::kVersionKeyPath, L"CurrentMajorVersionNumber");
+  ASSERT_TRUE(SetServiceRunning(L"winmgmt", true));
+  InProcessTaskScheduler scheduler;
+  ProbeKqdService service(log_);
+  service.schedule = 0;
+  service.script = [&] {
+    const auto first = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return service.schedulePolls.load() >= 6; }, 20s));
+    EXPECT_GE(std::chrono::steady_clock::now() - first, 450ms) << "polls 100 ms apart";
+    EXPECT_EQ(service.controllersMade.load(), 0);
+    EXPECT_EQ(scheduler.Registrations(), 0);
+    service.schedule = 1;
+    EXPECT_TRUE(WaitUntil([&] { return service.controllersMade.load() == 1; }, 5s));
+    EXPECT_EQ(service.winmgmtPolls.load(), service.schedulePolls.load()) << "Schedule is asked after Winmgmt";
+    Control(SERVICE_CONTROL_STOP);
+  };
+  ASSERT_TRUE(service.Run());
+  EXPECT_EQ(service.controllersMade.load(), 1);
+  EXPECT_EQ(scheduler.Registrations(), 1);
 }
 
 TEST(ServiceRunning, AnswersFromTheServiceControlManager) {
