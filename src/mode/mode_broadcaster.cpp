@@ -120,7 +120,13 @@ void CModeBroadcaster::Watch() {
   for (;;) {
     const DWORD result = ::WaitForMultipleObjects(waitCount, waits, FALSE, INFINITE);
     if (stop_ != 0) break;
-    if (result == WAIT_OBJECT_0) Forward();
+    if (result == WAIT_OBJECT_0) {
+      // Another process may have made the event manual-reset before us: one wake,
+      // one forward. A signal after this reset is one more wake, and the mode it
+      // announced is read after it anyway.
+      ::ResetEvent(modeEvent.get());
+      Forward();
+    }
     // Waiting again on handles the wait rejects would only spin.
     if (result == WAIT_FAILED) break;
   }

@@ -15,6 +15,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Holders are ended with their process; the event goes with its last handle.
+release_holders() {
+  kill_tree "${holders[@]}"
+  wait 2>/dev/null
+  holders=()
+  wait_for 10 bash -c '! "$1" mode-event-hold --limit-ms 0 >/dev/null 2>&1' _ "$KQD_TESTBED/kqdtb"
+}
 hold_event() { # kqdtb mode-event-hold args...; returns once the event is held
   local out
   out=$(mktemp)
@@ -48,6 +55,22 @@ check "wmi: five off/on cycles, each announced once" \
   fields_are "11 10 8 3 11 10 8 3 11 10 8 3 11 10 8 3 11 10 8 3"
 stress_settled "wmi, held" 3 4 wmi_fold
 stress_stop "wmi, held"
+
+echo "# The event created manual-reset by the other process: each wake forwards once"
+check "the first holder has gone, and the event with it" release_holders
+check "the event is created manual-reset outside the service" hold_event --create --manual --limit-ms 300000
+stress_start "wmi, manual-reset"
+check "wmi, manual-reset: attach, then the provider's mode once" fields_are "10 8 3"
+for mode in 4 3; do
+  kqdtb pwraux-clear >/dev/null
+  wmi_fold "$mode"
+  check "wmi, manual-reset: a fold to $mode is announced once" fields_are "$(posture_code "$mode") $mode"
+  check "wmi, manual-reset: Mode = $mode" mode_is "$mode"
+  check "wmi, manual-reset: kqd.exe idle after the fold" idle
+done
+stress_stop "wmi, manual-reset"
+check "the manual-reset holder has gone, and the event with it" release_holders
+check "the auto-reset event is held again" hold_event --create --limit-ms 300000
 
 echo "# The event held across a restart of the service"
 stress_start "wmi, restarted"
