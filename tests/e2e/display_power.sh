@@ -36,8 +36,7 @@ kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 check "service installed" kqdtb install-service
 kqdtb pwraux-clear >/dev/null
 kqdtb power-clear >/dev/null
-kqd_sc start KQD >/dev/null
-check "service running" kqd_wait_service_state KQD RUNNING 30
+e2e_start_service "sensor" kqdsensors.dll
 check "attach code sent" fields_are 10
 
 service=$(power_line process)
@@ -107,8 +106,7 @@ kqdtb sensor-unplug >/dev/null
 kqdtb wmi-provider on >/dev/null && kqdtb wmi-instances 1 >/dev/null && kqdtb wmi-mode 1 >/dev/null
 kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 kqdtb pwraux-clear >/dev/null
-kqd_sc start KQD >/dev/null
-check "wmi: service running" kqd_wait_service_state KQD RUNNING 30
+e2e_start_service "wmi"
 check "wmi: attach code, then the first mode published" fields_are "10 9 1"
 kqdtb pwraux-clear >/dev/null
 check "wmi: display off delivered" kqdtb display-off

@@ -18,15 +18,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# kqd.exe's CPU time in clock ticks, user and system.
-cpu_ticks() { local pid; pid=$(kqd_unix_pid kqd.exe) && awk '{print $14 + $15}' "/proc/$pid/stat"; }
-# Less than a tenth of a core over two seconds: not spinning.
-idle() {
-  local before after hz
-  hz=$(getconf CLK_TCK)
-  before=$(cpu_ticks); sleep 2; after=$(cpu_ticks)
-  [ $((after - before)) -lt $((hz / 5)) ] || { echo "  kqd.exe used $((after - before)) ticks in 2 s"; return 1; }
-}
 driver_state() { kqd_service_state "$1"; }
 stop_driver() { kqd_sc stop "$1" >/dev/null && kqd_wait_service_state "$1" STOPPED 20; }
 start_driver() { # SERVICE PRESENCE-COMMAND

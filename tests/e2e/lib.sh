@@ -43,12 +43,24 @@ fields_are() {
   return 1
 }
 
+# A set-up step. A machine that is not what the scenario takes it for would only
+# cascade into time-outs: on failure the scenario stops at once, with the reason.
+setup() { # setup DESCRIPTION COMMAND...
+  local what=$1 out; shift
+  if out=$("$@" 2>&1); then echo "ok   - set-up: $what"; return 0; fi
+  echo "FAIL - set-up: $what"
+  printf '%s\n' "$out" | tr -d '\r' | sed 's/^/  /'
+  echo "scenario failed: its machine could not be set up"
+  exit 1
+}
+
 # The driver doubles come from ctest fixtures; run by hand, a scenario installs what
 # is missing (need) and e2e_cleanup removes only that.
 e2e_installed=()
 need() { # need PRESENCE-COMMAND NAME
   kqdtb "$1" >/dev/null 2>&1 && return 0
-  check "$2 double installed" kqdtb "install-$2" && e2e_installed+=("$2")
+  setup "$2 double installed" kqdtb "install-$2"
+  e2e_installed+=("$2")
 }
 # The powrprof double, for the service process: display-off|on|dim reach its handler.
 power_double_present() {
@@ -57,18 +69,64 @@ power_double_present() {
 }
 need_power() {
   power_double_present && return 0
-  check "powrprof double installed" kqdtb install-power && e2e_installed+=(power)
+  setup "powrprof double installed" kqdtb install-power
+  e2e_installed+=(power)
 }
-# The emulated convertible for a scenario: Windows 10 2009, the three driver doubles,
-# the COM doubles for WMI and the Sensor API, with "power" the powrprof double too.
+# The emulated convertible for a scenario, from a known state whatever ran before:
+# Windows 10 2009, the three driver doubles, the COM doubles for WMI and the Sensor
+# API, with "power" the powrprof double too.
 e2e_machine() {
-  check "the machine runs Windows 10 2009" kqdtb machine 2009
+  setup "the machine reset" kqdtb reset
+  setup "the machine runs Windows 10 2009" kqdtb machine 2009
   need pwraux-present pwraux
   need slate-present slate
   need davodira-present davodira
   [ "${1:-}" = power ] && need_power
-  check "WMI double" kqdtb install-wmi
-  check "Sensor API double" kqdtb install-sensors
+  setup "WMI double" kqdtb install-wmi
+  setup "Sensor API double" kqdtb install-sensors
+}
+
+# The DLLs that the service's process has mapped, as Unix paths.
+service_dlls() {
+  local pid
+  pid=$(kqd_unix_pid kqd.exe) || return 1
+  awk 'tolower($6) ~ /\.dll$/ {print $6}' "/proc/$pid/maps" | sort -u
+}
+# Mapped from the prefix's system32: a double, not Wine's builtin of the same name.
+maps_double() { service_dlls | grep -qixF "$(realpath "$KQD_SYSTEM32")/$1"; }
+maps_wine_wmi() { service_dlls | grep -qi '/wbemprox\.dll$'; }
+# Before a scenario judges anything: the service talks to the doubles it relies on.
+# Wine's own WMI would answer the probe with mode 0 and never deliver an event; a
+# builtin powrprof or cfgmgr32 would never deliver a display change or list a device.
+# Stops the scenario at once otherwise. DOUBLES: kqdwbem.dll (always: WMI is asked
+# first), and whatever else the scenario names, e.g. kqdsensors.dll.
+service_uses_doubles() { # LABEL [DLL...]
+  local label=$1 dll; shift
+  local wanted=(kqdwbem.dll "$@")
+  power_double_present && wanted+=(powrprof.dll)
+  kqdtb slate-present >/dev/null 2>&1 && wanted+=(cfgmgr32.dll)
+  for dll in "${wanted[@]}"; do
+    if ! wait_for 10 maps_double "$dll"; then
+      echo "FAIL - $label: the service's process has not loaded the double $dll; it maps:"
+      service_dlls | sed 's/^/  /'
+      echo "scenario failed: the service does not talk to the testbed"
+      exit 1
+    fi
+  done
+  if maps_wine_wmi; then
+    echo "FAIL - $label: the service's process loaded Wine's WMI (wbemprox.dll)"
+    echo "scenario failed: the service does not talk to the testbed"
+    exit 1
+  fi
+  echo "ok   - $label: the service uses the doubles (${wanted[*]})"
+}
+
+# Starts the installed service and proves it uses the doubles: LABEL [DLL...]
+e2e_start_service() {
+  local label=$1; shift
+  kqd_sc start KQD >/dev/null
+  check "$label: service running" kqd_wait_service_state KQD RUNNING 30 || return 1
+  service_uses_doubles "$label" "$@"
 }
 
 # Folds for stress_settled and the scenarios; the driver's is retried (kqd_fold_until).

@@ -23,8 +23,7 @@ responsive() { [ "$(kqd_service_state KQD)" = RUNNING ] && [ "$(live_processes k
 
 start_service() { # LABEL [ATTACH-FIELDS] (without them: the attach code comes first)
   kqdtb pwraux-clear >/dev/null
-  kqd_sc start KQD >/dev/null
-  check "$1: service running" kqd_wait_service_state KQD RUNNING 30
+  e2e_start_service "$1"
   if [ $# -gt 1 ]; then check "$1: attach code sent" fields_are "$2"; else
     check "$1: attach code sent first" wait_for 5 attach_first; fi
 }

@@ -20,14 +20,9 @@ stop_accepted() { kqd_sc stop KQD >/dev/null 2>&1 || [ "$(kqd_service_state KQD)
 held_calls_reach() { [ "$(kqdtb wmi-held | tr -d '\r')" -ge "$1" ] 2>/dev/null; }
 state_is() { [ "$(kqd_service_state KQD)" = "$1" ]; }
 
-check "the machine runs Windows 10 2009" kqdtb machine 2009
-need pwraux-present pwraux
-need slate-present slate
-need davodira-present davodira
-check "WMI double" kqdtb install-wmi
-kqdtb davodira-answer 0x00020000 >/dev/null
-kqdtb wmi-provider on >/dev/null && kqdtb wmi-instances 1 >/dev/null && kqdtb wmi-mode 1 >/dev/null
-check "service installed" kqdtb install-service
+e2e_machine
+setup "only the WMI source plugged in" kqdtb plug-source wmi
+setup "service installed" kqdtb install-service
 
 # Ends a round: STOPPED, no kqd.exe left, requests balanced. NAME EXPECTED-ATTACH-DETACH
 finish_round() {
@@ -81,8 +76,7 @@ wait "$stopper"
 
 kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 kqdtb pwraux-clear >/dev/null
-kqd_sc start KQD >/dev/null
-check "a normal start afterwards runs" kqd_wait_service_state KQD RUNNING 30
+e2e_start_service "a normal start afterwards"
 check "a normal start afterwards: attach code, then the first mode" fields_are "10 9 1"
 check "a normal start afterwards: Mode = 1" mode_is 1
 kqdtb pwraux-clear >/dev/null

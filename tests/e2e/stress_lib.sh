@@ -10,6 +10,15 @@ threads_back_to() { # BASELINE
   echo "  kqd.exe runs $(thread_count) threads, $1 before"
   return 1
 }
+# kqd.exe's CPU time in clock ticks, user and system.
+cpu_ticks() { local pid; pid=$(kqd_unix_pid kqd.exe) && awk '{print $14 + $15}' "/proc/$pid/stat"; }
+# Less than a tenth of a core over two seconds: not spinning.
+idle() {
+  local before after hz
+  hz=$(getconf CLK_TCK)
+  before=$(cpu_ticks); sleep 2; after=$(cpu_ticks)
+  [ $((after - before)) -lt $((hz / 5)) ] || { echo "  kqd.exe used $((after - before)) ticks in 2 s"; return 1; }
+}
 last_field() { local f; f=$(pwraux_fields); echo "${f##* }"; }
 posture_code() { [ "$1" -le 1 ] && echo 9 || echo 8; }
 sensor_status() { kqdtb sensor-read | tr -d '\r' | awk -v k="$1" '$1 == k {print $2}'; }
@@ -58,8 +67,7 @@ stress_stop() {
   check "$1: the process is gone" wait_for 10 eval '[ "$(live_processes kqd.exe)" = 0 ]'
 }
 
-stress_start() { # LABEL
+stress_start() { # LABEL [DLL...]
   kqdtb pwraux-clear >/dev/null
-  kqd_sc start KQD >/dev/null
-  check "$1: service running" kqd_wait_service_state KQD RUNNING 30
+  e2e_start_service "$@"
 }

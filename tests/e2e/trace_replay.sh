@@ -24,23 +24,15 @@ trap e2e_cleanup EXIT
 
 pwraux_has() { kqdtb pwraux-read | tr -d '\r' | awk -F'\t' -v c="$1" '$2 == c {f = 1} END {exit !f}'; }
 
-check "the machine runs Windows 10 2009" kqdtb machine 2009
-need pwraux-present pwraux
-need slate-present slate
-need davodira-present davodira
-# Wine's own WMI would answer for a provider that is not there: the double stands in, off
-# unless the trace goes through it.
-check "WMI double" kqdtb install-wmi
-check "Sensor API double" kqdtb install-sensors
-check "only the $source source plugged in" kqdtb plug-source "$source"
+e2e_machine
+setup "only the $source source plugged in" kqdtb plug-source "$source"
 
 # One replay into a freshly started service; the exit code of `kqdtrace check`.
 replay_once() {
   kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
   check "service installed" kqdtb install-service || return 1
   kqdtb pwraux-clear >/dev/null
-  kqd_sc start KQD >/dev/null
-  check "service running" kqd_wait_service_state KQD RUNNING 30 || return 1
+  if [ "$source" = wmi ]; then e2e_start_service "service"; else e2e_start_service "service" kqdsensors.dll; fi
   check "the $source source attached" wait_for 10 pwraux_has 10 || return 1
   case "$source" in
     wmi) check "the provider's first mode is stored" mode_is 1 ;;
