@@ -17,7 +17,7 @@ build: configure
 	@cmake --build --preset native
 	@cmake --build --preset windows
 	@cmake --build --preset fuzz
-	@echo "kqd.exe: $(CURDIR)/build/windows/bin/kqd.exe"
+	@echo "kqd.exe of the test build: $(CURDIR)/build/windows/bin/kqd.exe (the testbed installs make package's)"
 
 # The release package, build/package/kqd-<version>/, checked by a second build
 # elsewhere; the testbed installs its kqd.exe, so test, demo and bench build it first.

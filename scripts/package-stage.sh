@@ -105,6 +105,7 @@ extract_resource() { # RES TYPE NAME OUT
   size=$(stat -c %s "$res")
   while [ "$at" -lt "$size" ]; do
     data=$(u32 "$res" "$at"); header=$(u32 "$res" $((at + 4)))
+    [ "$header" -ge 32 ] || fail "the resources of kqd.exe cannot be read at byte $at"
     if [ "$(u16 "$res" $((at + 8)))" = 65535 ] && [ "$(u16 "$res" $((at + 10)))" = "$2" ] &&
       [ "$(u16 "$res" $((at + 12)))" = 65535 ] && [ "$(u16 "$res" $((at + 14)))" = "$3" ]; then
       found=$((found + 1))
