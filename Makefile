@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 .DEFAULT_GOAL := build
-.PHONY: deps configure build demo test fuzz bench clean
+.PHONY: deps configure build package demo test fuzz bench clean
 
 deps:
 	@scripts/install-deps.sh
@@ -17,9 +17,14 @@ build: configure
 	@cmake --build --preset native
 	@cmake --build --preset windows
 	@cmake --build --preset fuzz
-	@echo "kqd.exe: $(CURDIR)/build/windows/bin/kqd.exe"
+	@echo "kqd.exe of the test build: $(CURDIR)/build/windows/bin/kqd.exe (the testbed installs make package's)"
 
-test: build
+# The release package, build/package/kqd-<version>/, checked by a second build
+# elsewhere; the testbed installs its kqd.exe, so test, demo and bench build it first.
+package: deps
+	@scripts/package.sh
+
+test: build package
 	@scripts/run-tests.sh
 
 # Each parser of outside data under libFuzzer for FUZZ_SECONDS; the corpus grows
@@ -30,10 +35,10 @@ fuzz: configure
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
 
 # Measures the service under Wine (about 10 minutes); ONLY=latency,idle,... for a part.
-bench: build
+bench: build package
 	@testbed/bench/bench.sh $(ONLY)
 
-demo: build
+demo: build package
 	@testbed/demo.sh $(SOURCE)
 
 clean:

@@ -70,6 +70,7 @@ value_of() { awk -v n="$1" '$1 == n {$1 = ""; $2 = ""; sub(/^ +/, ""); print}' <
 say "service KQD: ImagePath $(value_of ImagePath), Type $(value_of Type) (own process),"
 say "             Start $(value_of Start) (automatic), ObjectName $(value_of ObjectName)"
 say "INF: C:\\windows\\inf\\$oem; Owners = $(value_of Owners); DisplayName = $(value_of DisplayName)"
+say "kqd.exe: $KQD_SERVICE_EXE (SHA-256 $(sha256sum <"$KQD_SERVICE_EXE" | cut -c1-16)...)"
 
 # The outside evidence of which source the service took.
 selection() {

@@ -128,8 +128,9 @@ churn_compare() { # KIND BEFORE AFTER
   done
 }
 size_rows() { # SAMPLE
-  local bytes; bytes=$(stat -c %s "$KQD_BUILD/bin/kqd.exe")
-  row "kqd.exe size" "$(calc '%.0f KiB' "$bytes / 1024")" "" "static, with debug info"
+  local bytes note="static, stripped (the package's)"; bytes=$(stat -c %s "$KQD_SERVICE_EXE")
+  [ "$kqd_service_exe_packaged" = 1 ] || note="KQD_SERVICE_EXE as given"
+  row "kqd.exe size" "$(calc '%.0f KiB' "$bytes / 1024")" "" "$note"
   row "working set once running" "$(mib "$(get "$1" working_set)")" "private $(mib "$(get "$1" private)")" \
     "$(ratio "$(get "$1" working_set)" "$(get "$1" private)")"
   put size "{\"exe_bytes\": $bytes, \"working_set\": $(get "$1" working_set), \"private\": $(get "$1" private)}"

@@ -9,13 +9,14 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+kqd_service_exe_ready || exit 1
 kqd_wine_start_server || exit 1
 kqd_remove_kqd_service || exit 1
 oem=$(kqd_copy_oem_inf "$KQD_PACKAGE_INF") || exit 1
 # The co-installer copy section: kqd.exe and the package INF into DIRID 11.
 # A copy left by an earlier removal may carry a LocalSystem-only DACL: replace it.
 kqd_remove_file_nocase "$KQD_SYSTEM32" kqddrv.inf
-cp "$KQD_BIN/kqd.exe" "$KQD_SYSTEM32/kqd.exe" && cp "$KQD_PACKAGE_INF" "$KQD_SYSTEM32/kqddrv.inf" || exit 1
+kqd_copy_service_exe && cp "$KQD_PACKAGE_INF" "$KQD_SYSTEM32/kqddrv.inf" || exit 1
 # [KQD_AddService]: own process (0x10), automatic (2), error control normal (1), %11%\kqd.exe.
 kqd_sc create KQD binPath= "$binary" type= own start= auto error= normal obj= LocalSystem \
   >/dev/null || { echo "kqdtb: sc create KQD failed" >&2; exit 1; }

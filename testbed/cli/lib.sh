@@ -4,6 +4,41 @@ export KQD_WINEPREFIX="${KQD_WINEPREFIX:-$KQD_BUILD/wine}"
 KQD_BIN="$KQD_BUILD/bin"
 KQD_SYSTEM32="$(kqd_wine_path)"
 
+# The kqd.exe that the testbed installs as the service and runs from a console:
+# by default the release package's (make package), so that what the scenarios
+# prove is what ships; a run of another build names its kqd.exe, an absolute Unix
+# path, in the environment instead. Nothing else names an executable to install.
+if [ -n "${KQD_SERVICE_EXE:-}" ]; then
+  kqd_service_exe_packaged=0
+else
+  kqd_service_exe_packaged=1
+  KQD_SERVICE_EXE="$(cd "$KQD_TESTBED/.." && pwd)/build/package/kqd-$("$KQD_TESTBED/../scripts/kqd-version.sh")/kqd.exe"
+fi
+
+# Fails, naming make package, when the packaged kqd.exe is missing or older than a
+# source of it (a build after the last make package would go untested).
+kqd_service_exe_ready() {
+  # Scenarios run from other directories: a relative path would name another file.
+  [[ $KQD_SERVICE_EXE == /* ]] ||
+    { echo "kqdtb: KQD_SERVICE_EXE must be an absolute path, not $KQD_SERVICE_EXE" >&2; return 1; }
+  if [ "$kqd_service_exe_packaged" = 0 ]; then
+    [ -f "$KQD_SERVICE_EXE" ] && return 0
+    echo "kqdtb: no kqd.exe at $KQD_SERVICE_EXE, as KQD_SERVICE_EXE names it" >&2; return 1
+  fi
+  [ -f "$KQD_SERVICE_EXE" ] ||
+    { echo "kqdtb: no kqd.exe at $KQD_SERVICE_EXE (run make package)" >&2; return 1; }
+  local src newer
+  src=$(cd "$KQD_TESTBED/.." && pwd)
+  newer=$(find "$src/src" "$src/cmake" "$src/CMakeLists.txt" -newer "$KQD_SERVICE_EXE" -type f -print -quit)
+  [ -z "$newer" ] ||
+    { echo "kqdtb: $KQD_SERVICE_EXE is older than ${newer#"$src/"} (run make package)" >&2; return 1; }
+}
+
+# Copies KQD_SERVICE_EXE to C:\windows\system32\kqd.exe.
+kqd_copy_service_exe() {
+  kqd_service_exe_ready && cp "$KQD_SERVICE_EXE" "$KQD_SYSTEM32/kqd.exe"
+}
+
 kqd_sc() { kqd_wine sc "$@"; }
 
 # The REG_SZ data of a registry value: KEY (/ve | /v NAME); empty when absent.

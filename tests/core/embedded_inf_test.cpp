@@ -15,13 +15,14 @@ std::string ReadInf() {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
 // Lines of a section, without its header, comments included; section names match
 // without regard to case, as INF rules have it.
 std::vector<std::string> Section(const std::string& inf, const std::string& name) {
-  auto lower = [](std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-  };
   std::vector<std::string> lines;
   bool inside = false;
   size_t start = 0;
@@ -30,7 +31,7 @@ std::vector<std::string> Section(const std::string& inf, const std::string& name
     const std::string line = inf.substr(start, end - start);
     start = end == std::string::npos ? inf.size() : end + 2;
     if (!line.empty() && line.front() == '[') {
-      inside = lower(line) == "[" + lower(name) + "]";
+      inside = Lower(line) == "[" + Lower(name) + "]";
       continue;
     }
     if (inside && !line.empty()) lines.push_back(line);
@@ -59,12 +60,25 @@ TEST(EmbeddedInf, EightBitTextWithCrLfAndNoBom) {
   EXPECT_EQ(inf.substr(inf.size() - 2), "\r\n");
 }
 
+// [Version] holds these entries and no other: a PnpLockdown directive, for one,
+// would keep the removal from deleting the kqddrv.INF that CopyFiles put in the
+// system directory, and so from ever starting the uninstall. The package's
+// version is the product's.
 TEST(EmbeddedInf, VersionNamesTheSystemClassAndDate) {
   const auto version = Section(ReadInf(), "Version");
+  std::vector<std::string> keys;
+  for (const auto& line : version) {
+    if (line.front() == ';') continue;
+    std::string key = Lower(line.substr(0, line.find('=')));
+    key.erase(key.find_last_not_of(" \t") + 1);
+    keys.push_back(key);
+  }
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(keys, (std::vector<std::string>{"catalogfile", "class", "classguid", "driverver", "provider", "signature"}));
   EXPECT_TRUE(Has(version, "Signature   = \"$WINDOWS NT$\""));
   EXPECT_TRUE(Has(version, "Class       = System"));
   EXPECT_TRUE(Has(version, "ClassGuid   = {4d36e97d-e325-11ce-bfc1-08002be10318}"));
-  EXPECT_TRUE(Has(version, "DriverVer   = 10/16/2017,1.8.0.0"));
+  EXPECT_TRUE(Has(version, "DriverVer   = 10/16/2017," KQD_VERSION ".0"));
   EXPECT_TRUE(Has(Section(ReadInf(), "ControlFlags"), "ExcludeFromSelect = *"));
 }
 

@@ -3,11 +3,12 @@
 # that do nothing print nothing; every path exits 0. (Wine takes about 10 s to give
 # up on the dispatcher, hence only two service-path runs; the grammar is covered natively.)
 . "$(dirname "$0")/lib.sh"
+kqd_service_exe_ready || exit 1
 kqd_wine_start_server || exit 1
 
 run() { # prints stdout (text mode: CRLF folded to LF), then "rc=N"
   local out rc
-  out=$(set -o pipefail; kqd_wine "$KQD_BIN/kqd.exe" "$@" </dev/null | tr -d '\r'); rc=$?
+  out=$(set -o pipefail; kqd_wine "$KQD_SERVICE_EXE" "$@" </dev/null | tr -d '\r'); rc=$?
   printf '%s|rc=%d' "$out" "$rc"
 }
 

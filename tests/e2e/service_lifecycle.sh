@@ -6,6 +6,14 @@ kqd_wine_start_server || exit 1
 trap 'kqdtb remove-service >/dev/null 2>&1' EXIT
 
 check "installs as the driver package does" kqdtb install-service
+check "the installed kqd.exe is KQD_SERVICE_EXE" cmp -s "$KQD_SYSTEM32/kqd.exe" "$KQD_SERVICE_EXE"
+if [ "$kqd_service_exe_packaged" = 1 ]; then
+  check_eq "and the release package's, by its SHA256SUMS" \
+    "$(awk '$2 == "kqd.exe" || $2 == "*kqd.exe" {print $1}' "$(dirname "$KQD_SERVICE_EXE")/SHA256SUMS" 2>/dev/null)" \
+    "$(sha256sum <"$KQD_SYSTEM32/kqd.exe" | cut -d' ' -f1)"
+else
+  echo "note - KQD_SERVICE_EXE names another build ($KQD_SERVICE_EXE): no package checksum to compare"
+fi
 config=$(kqd_wine reg query 'HKLM\System\CurrentControlSet\Services\KQD' 2>/dev/null | tr -d '\r')
 check "own process (type 0x10)" grep -Eq 'Type[[:space:]]+REG_DWORD[[:space:]]+0x10$' <<<"$config"
 check "automatic start (2)" grep -Eq 'Start[[:space:]]+REG_DWORD[[:space:]]+0x2$' <<<"$config"
