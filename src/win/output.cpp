@@ -10,12 +10,27 @@ namespace kqd::win {
 
 void DebugOut(const wchar_t* text) { ::OutputDebugStringW(text); }
 
+namespace {
+
+void Print(FILE* stream, const wchar_t* format, va_list args) {
+  std::vfwprintf(stream, format, args);
+  std::fflush(stream);
+}
+
+}  // namespace
+
 void ConsoleOut(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vfwprintf(stdout, format, args);
+  Print(stdout, format, args);
   va_end(args);
-  std::fflush(stdout);
+}
+
+void ConsoleErr(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Print(stderr, format, args);
+  va_end(args);
 }
 
 }  // namespace kqd::win

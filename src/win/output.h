@@ -1,5 +1,5 @@
 #pragma once
-// The two output channels: the debugger and the console.
+// The output channels: the debugger and the console (its output and error streams).
 
 namespace kqd::win {
 
@@ -8,5 +8,8 @@ void DebugOut(const wchar_t* text);
 
 // Formatted wide output to standard output, as wprintf.
 void ConsoleOut(const wchar_t* format, ...);
+
+// The same to standard error, for the reason a program cannot go on.
+void ConsoleErr(const wchar_t* format, ...);
 
 }  // namespace kqd::win

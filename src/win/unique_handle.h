@@ -79,10 +79,17 @@ struct LocalMemTraits {  // LocalAlloc blocks, and what APIs hand out for LocalF
   static void close(pointer h) noexcept { ::LocalFree(h); }
 };
 
+struct MappedViewTraits {  // MapViewOfFile
+  using pointer = void*;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer p) noexcept { ::UnmapViewOfFile(p); }
+};
+
 using UniqueHandleNull = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueHkey = UniqueHandle<RegKeyTraits>;
 using UniqueScHandle = UniqueHandle<ServiceHandleTraits>;
 using UniqueLocal = UniqueHandle<LocalMemTraits>;
+using UniqueMappedView = UniqueHandle<MappedViewTraits>;
 
 }  // namespace kqd::win

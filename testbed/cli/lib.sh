@@ -144,12 +144,15 @@ kqd_mode_angles() {
 }
 
 # The Unix process of this prefix running the Windows image $1 (Wine's threads are
-# its Linux tasks); fails when there is none.
+# its Linux tasks); fails when there is none. An image run from outside the prefix
+# (build/windows/bin) maps nothing of it: its WINEPREFIX tells.
 kqd_unix_pid() {
-  local prefix pid
+  local prefix pid env
   prefix=$(realpath "$KQD_WINEPREFIX")
   for pid in $(ps -eo pid=,stat=,comm= | awk -v n="$1" '$3 == n && $2 !~ /^Z/ {print $1}'); do
     grep -qF "$prefix/" "/proc/$pid/maps" 2>/dev/null && { echo "$pid"; return 0; }
+    env=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | sed -n 's/^WINEPREFIX=//p')
+    [ -n "$env" ] && [ "$(realpath "$env" 2>/dev/null)" = "$prefix" ] && { echo "$pid"; return 0; }
   done
   return 1
 }

@@ -125,15 +125,4 @@ Trace DeriveModes(const Trace& trace, kqd::UsageMode startMode) {
   return derived;
 }
 
-std::string ModeName(kqd::UsageMode mode) {
-  switch (mode) {
-    case 0: return "unknown";
-    case kqd::kModeLaptop: return "laptop";
-    case kqd::kModeTablet: return "tablet";
-    case kqd::kModeFoldedLow: return "fold 3";
-    case kqd::kModeFoldedHigh: return "fold 4";
-    default: return std::to_string(mode);
-  }
-}
-
 }  // namespace kqdtb::trace

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/mode_name.h"
 #include "core/usage_mode.h"
 #include "trace/trace_file.h"
 
@@ -78,7 +79,7 @@ std::optional<Expectation> Expect(const std::vector<Row>& rows, Source source, k
 // firmware provider watching the same hinge would report it.
 Trace DeriveModes(const Trace& trace, kqd::UsageMode startMode = 0);
 
-// "laptop", "tablet", "fold 3", "fold 4"; "unknown" for 0, the number otherwise.
-std::string ModeName(kqd::UsageMode mode);
+// The modes are named as everywhere else.
+using kqd::ModeName;
 
 }  // namespace kqdtb::trace

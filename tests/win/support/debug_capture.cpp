@@ -7,16 +7,25 @@
 
 namespace kqdtest {
 
-DebugCapture::DebugCapture()
-    : monitor_([this](DWORD pid, const std::string& text) {
-        if (pid != ::GetCurrentProcessId()) return;
-        std::lock_guard guard(lock_);
-        lines_.push_back(text);
-      }) {
-  EXPECT_TRUE(monitor_.Start()) << "another debugger-output monitor owns DBWIN_BUFFER";
+DebugCapture::DebugCapture() : stop_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  const bool open = reader_.Open() == kqd::win::DbwinReader::OpenResult::Ok;
+  EXPECT_TRUE(open) << "another debugger-output reader owns DBWIN_BUFFER";
+  EXPECT_TRUE(stop_) << "no stop event";
+  if (!open || !stop_) return;
+  thread_ = std::thread([this] {
+    reader_.ReadUntil(stop_.get(), [this](const kqd::win::DebugLine& line) {
+      if (line.pid != ::GetCurrentProcessId()) return;
+      std::lock_guard guard(lock_);
+      lines_.push_back(line.text);
+    });
+  });
 }
 
-DebugCapture::~DebugCapture() { monitor_.Stop(); }
+DebugCapture::~DebugCapture() {
+  if (!thread_.joinable()) return;
+  ::SetEvent(stop_.get());
+  thread_.join();
+}
 
 std::vector<std::string> DebugCapture::OwnLines() const {
   std::lock_guard guard(lock_);

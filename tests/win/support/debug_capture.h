@@ -4,15 +4,17 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "common/dbwin_monitor.h"
+#include "win/dbwin_reader.h"
+#include "win/unique_handle.h"
 
 namespace kqdtest {
 
 class DebugCapture {
  public:
-  DebugCapture();  // starts at once; fails the test when no monitor can be had
+  DebugCapture();  // starts at once; fails the test when no reader can be had
   ~DebugCapture();
 
   // Lines of this process, in arrival order, text as written (CRLF included).
@@ -26,7 +28,9 @@ class DebugCapture {
  private:
   mutable std::mutex lock_;
   std::vector<std::string> lines_;
-  kqdtb::DbwinMonitor monitor_;
+  kqd::win::DbwinReader reader_;
+  kqd::win::UniqueHandleNull stop_;
+  std::thread thread_;
 };
 
 }  // namespace kqdtest
