@@ -10,6 +10,7 @@ kqd_wine_start_server || exit 1
 out=$(mktemp -d)
 watcher=
 cleanup() {
+  kqdtb wmi-hold off >/dev/null 2>&1
   [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
   pid=$(kqd_unix_pid kqdwatch.exe) && kill "$pid" 2>/dev/null
   kqdtb dbwin-stop >/dev/null 2>&1
@@ -69,9 +70,13 @@ check "kqdtb dbwin exits non-zero and says why" refused "$out/dbwin2.txt" $?
 echo "# Installed, started, folded once, stopped"
 check "service installed" kqdtb install-service
 check "the service appears, stopped" shows "service  KQD created, stopped"
+# The source's first query is held, so that the controller's 0 and the provider's 1
+# are two writes however slowly kqdwatch runs.
+check "WMI queries held" kqdtb wmi-hold on
 kqd_sc start KQD >/dev/null
 check "service running" kqd_wait_service_state KQD RUNNING 30
 check "the controller's first Mode, with the key" shows "mode     Mode = 0 (unknown), created"
+check "WMI queries released" kqdtb wmi-hold off
 check "the provider's laptop" shows "mode     Mode = 1 (laptop), was 0 (unknown)"
 check "kqdwatch is idle while the service runs" idle
 wmi_fold 3
