@@ -4,6 +4,7 @@
 # CLSID_SensorManager, and the sensor-* commands reach it across processes.
 . "$(dirname "$0")/../../e2e/lib.sh"
 kqd_wine_start_server || exit 1
+setup "the machine reset" kqdtb reset
 scratch=$(mktemp -d)
 client=
 trap '[ -n "$client" ] && kill "$client" 2>/dev/null; kqdtb remove-sensors >/dev/null 2>&1; rm -rf "$scratch"' EXIT

@@ -4,6 +4,7 @@
 # CLSID_TaskScheduler; the switch makes it unreachable; removal restores Wine's.
 . "$(dirname "$0")/../../e2e/lib.sh"
 kqd_wine_start_server || exit 1
+setup "the machine reset" kqdtb reset
 trap 'kqdtb tasks-unreachable 0 >/dev/null 2>&1; kqdtb tasks-clear >/dev/null 2>&1; kqdtb remove-taskschd >/dev/null 2>&1' EXIT
 
 inproc='HKLM\Software\Classes\CLSID\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\InprocServer32'

@@ -5,6 +5,7 @@
 # mode and the events that kqdtb sets and fires from another process.
 . "$(dirname "$0")/../../e2e/lib.sh"
 kqd_wine_start_server || exit 1
+setup "the machine reset" kqdtb reset
 follower_out=$(mktemp)
 follower_pid=
 cleanup() {
