@@ -517,6 +517,27 @@ class Folder final : public Object<ITaskFolder> {
     return store::DeleteTask(task->first, task->second);
   }
 
+  // As Task Scheduler answers: a name or path relative to this folder (or absolute);
+  // the root, or no subfolder named, is refused with E_ACCESSDENIED, a folder that
+  // holds tasks or folders with ERROR_DIR_NOT_EMPTY, a missing one with
+  // ERROR_FILE_NOT_FOUND. Every call is recorded for every process of the prefix.
+  HRESULT STDMETHODCALLTYPE DeleteFolder(BSTR name, LONG) override {
+    const std::wstring given = Wide(FromBstr(name));
+    const auto folder = store::ResolveFolder(path, given);
+    HRESULT hr = Enter(L"ITaskFolder::DeleteFolder");
+    if (SUCCEEDED(hr)) {
+      if (!folder) {
+        hr = HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
+      } else if (*folder == L"\\" || *folder == path) {
+        hr = E_ACCESSDENIED;
+      } else {
+        hr = store::DeleteFolder(*folder);
+      }
+    }
+    store::RecordFolderDeletion(folder.value_or(given), hr);
+    return hr;
+  }
+
   HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR taskPath, ITaskDefinition* definition, LONG flags,
                                                    VARIANT user, VARIANT password, TASK_LOGON_TYPE logonType,
                                                    VARIANT sddl, IRegisteredTask** out) override {
@@ -546,7 +567,6 @@ class Folder final : public Object<ITaskFolder> {
   }
 
   HRESULT STDMETHODCALLTYPE GetFolders(LONG, ITaskFolderCollection**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteFolder(BSTR, LONG) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetTasks(LONG, IRegisteredTaskCollection**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE RegisterTask(BSTR, BSTR, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE, VARIANT,
                                          IRegisteredTask**) override {

@@ -3,6 +3,7 @@
 #include <taskschd.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <functional>
 #include <vector>
 
@@ -19,6 +20,7 @@ constexpr wchar_t kTop[] = L"C:\\kqdtb";
 constexpr wchar_t kRoot[] = L"C:\\kqdtb\\tasks";
 constexpr wchar_t kTaskSuffix[] = L".xml";
 constexpr wchar_t kTempSuffix[] = L".xml.tmp";
+constexpr wchar_t kFolderDeletions[] = L"C:\\kqdtb\\tasks-folder-deletions.txt";
 
 HRESULT LastError() { return HRESULT_FROM_WIN32(::GetLastError()); }
 
@@ -178,6 +180,26 @@ HRESULT DeleteTask(const std::wstring& folder, const std::wstring& name) {
   return ::DeleteFileW(path.c_str()) ? S_OK : LastError();
 }
 
+HRESULT DeleteFolder(const std::wstring& folder) {
+  if (!FolderExists(folder)) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  return ::RemoveDirectoryW(DirectoryOf(folder).c_str()) ? S_OK : LastError();
+}
+
+// One whole line per attempt, appended with one write, so processes do not interleave.
+void RecordFolderDeletion(const std::wstring& folder, HRESULT result) {
+  if (FAILED(EnsureRoot())) return;
+  std::wstring line = folder;
+  std::replace_if(line.begin(), line.end(), [](wchar_t c) { return c < 0x20; }, L'?');
+  wchar_t code[16];
+  std::swprintf(code, 16, L"\t0x%08lx\n", static_cast<unsigned long>(result));
+  line += code;
+  UniqueFile file(::CreateFileW(kFolderDeletions, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
+  DWORD written = 0;
+  ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+}
+
 std::optional<std::wstring> ReadTask(const std::wstring& folder, const std::wstring& name) {
   UniqueFile file(::CreateFileW(FileOf(folder, name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -240,7 +262,31 @@ bool PutTask(const std::wstring& folder, const std::wstring& name, const std::ws
 
 bool ClearStore() {
   if (FAILED(store::EnsureRoot())) return false;
-  return store::RemoveContents(store::kRoot);
+  const bool recordGone = ::DeleteFileW(store::kFolderDeletions) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
+  return store::RemoveContents(store::kRoot) && recordGone;
+}
+
+std::vector<FolderDeletion> FolderDeletions() {
+  std::vector<FolderDeletion> deletions;
+  kqd::win::UniqueFile file(::CreateFileW(store::kFolderDeletions, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return deletions;
+  std::wstring text;
+  wchar_t chunk[1024];
+  DWORD read = 0;
+  while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read >= sizeof(wchar_t)) {
+    text.append(chunk, read / sizeof(wchar_t));
+  }
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find(L'\n', start), text.size());
+    const std::wstring line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t tab = line.rfind(L'\t');
+    if (tab == std::wstring::npos) continue;
+    const auto code = static_cast<HRESULT>(std::wcstoul(line.c_str() + tab + 1, nullptr, 16));
+    deletions.push_back({line.substr(0, tab), code});
+  }
+  return deletions;
 }
 
 }  // namespace kqdtb::taskschd

@@ -24,6 +24,10 @@ HRESULT CreateFolder(const std::wstring& folder);  // parent must exist; fails w
 // `flags` as ITaskFolder::RegisterTaskDefinition: TASK_CREATE and/or TASK_UPDATE.
 HRESULT WriteTask(const std::wstring& folder, const std::wstring& name, const std::wstring& xml, LONG flags);
 HRESULT DeleteTask(const std::wstring& folder, const std::wstring& name);
+// Removes an empty folder; one that holds tasks or folders is refused (ERROR_DIR_NOT_EMPTY).
+HRESULT DeleteFolder(const std::wstring& folder);
+// Appends one attempt to the record behind FolderDeletions().
+void RecordFolderDeletion(const std::wstring& folder, HRESULT result);
 std::optional<std::wstring> ReadTask(const std::wstring& folder, const std::wstring& name);
 
 }  // namespace kqdtb::taskschd::store

@@ -5,7 +5,9 @@
 // the tasks it is given as files, so any process of the prefix can read them:
 //   C:\kqdtb\tasks\<folder>\<name>.xml   (UTF-16LE with BOM, the rendering of
 //                                          kqd::RenderTaskXml)
-// Folders are directories; the root folder "\" is C:\kqdtb\tasks itself.
+// Folders are directories; the root folder "\" is C:\kqdtb\tasks itself. Every
+// ITaskFolder::DeleteFolder call is recorded, whatever it answered, in
+//   C:\kqdtb\tasks-folder-deletions.txt  (UTF-16LE lines "<folder>\t0x<HRESULT>")
 //
 // Switch HKLM\Software\KqdTestbed\TaskScheduler, DWORD "Unreachable", read on
 // every call:
@@ -13,7 +15,9 @@
 //   1            the class factory fails: CoCreateInstance gives REGDB_E_CLASSNOTREG
 //   2            ITaskService::Connect fails with HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE)
 //
-// Methods the service does not call return E_NOTIMPL.
+// Methods the service does not call return E_NOTIMPL, except ITaskFolder::DeleteFolder:
+// the service must never delete its folder, so the double answers it as Task
+// Scheduler does and records it.
 
 #include <windows.h>
 #include <unknwn.h>
@@ -44,7 +48,15 @@ std::optional<std::wstring> ReadTaskXml(const std::wstring& folder, const std::w
 bool FolderExists(const std::wstring& folder);
 // Arranges state for tests: creates the folder (and parents) and writes the task as is.
 bool PutTask(const std::wstring& folder, const std::wstring& name, const std::wstring& xml);
-bool ClearStore();  // every task and folder; the root stays
+bool ClearStore();  // every task and folder, and the record of folder deletions; the root stays
+
+// Each ITaskFolder::DeleteFolder call of any process, oldest first: the folder it
+// named (resolved, or the argument as given when it is no valid path) and its result.
+struct FolderDeletion {
+  std::wstring folder;
+  HRESULT result;
+};
+std::vector<FolderDeletion> FolderDeletions();
 
 // This module's instance only (a test that links the double statically).
 IClassFactory* ClassFactory();  // a static object; AddRef/Release only count

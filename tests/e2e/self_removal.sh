@@ -10,12 +10,16 @@ case_name=${1:?usage: self_removal.sh CASE}
 kqd_wine_start_server || exit 1
 
 gate_dir="$WINEPREFIX/drive_c/kqdtb/rundll32"
+service_key='HKLM\System\CurrentControlSet\Services\KQD'
 uninstall_line='start "C:\windows\system32\rundll32.exe" setupapi,InstallHinfSection DefaultUninstall 128 C:\windows\system32\kqddrv.INF'
 
 cleanup() {
   rm -f "$gate_dir/hold" "${out_file:-}"
   kqdtb remove-rundll32-gate >/dev/null 2>&1
   kqdtb remove-service >/dev/null 2>&1
+  # A key a case made by hand, which the service manager never knew.
+  kqd_wine reg delete "$service_key" /f >/dev/null 2>&1
+  rm -f "${stop_record:-}"
   kqd_remove_file_nocase "$KQD_SYSTEM32" kqddrv.inf
   oem=$(kqd_installed_oem_inf) && kqd_remove_file_nocase "$KQD_INF_DIR" "$oem"
   kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
@@ -48,6 +52,7 @@ stand_in_processes() { ps -eo stat=,args= | grep -v '^Z' | grep -c '[k]qdtb_slow
 gate_started_once() { [ "$(gate_calls)" = 1 ]; }
 gate_done() { grep -qx done "$gate_dir/calls.log" 2>/dev/null; }
 service_absent() { [ "$(kqd_service_state KQD)" = ABSENT ]; }
+no_rundll32() { [ "$(live_processes rundll32.exe)" = 0 ]; }
 # Output goes through a file: the uninstall process inherits the unix stdio of the
 # process that started it, so a pipe would stay open for as long as it runs.
 out_file=$(mktemp)
@@ -58,6 +63,30 @@ run_kqd() {
   local rc=$?; tr -d '\r' <"$out_file"; return $rc
 }
 dacl() { kqdtb file-dacl 'C:\windows\system32\kqddrv.INF' | tr -d '\r'; }
+service_key_present() { kqd_wine reg query "$service_key" >/dev/null 2>&1; }
+owners_value_present() { kqd_wine reg query "$service_key" /v Owners >/dev/null 2>&1; }
+# The uninstall's task folder stays, and nobody asked Task Scheduler to delete a folder.
+expect_task_folder_kept() {
+  check_eq "the task folder \\Tavmir stays" '\Tavmir' "$(kqdtb tasks-folders | tr -d '\r')"
+  check_eq "no folder deletion was attempted" "" "$(kqdtb tasks-folder-deletions | tr -d '\r')"
+}
+# The task's run on a running service whose package is gone: stopped, removed, its
+# data and task deleted, the task's folder kept.
+run_task_expect_removal() {
+  local out rc
+  out=$(run_task); rc=$?
+  check_eq "the task's process exits 0" 0 "$rc"
+  check "stops with dots, then removes" stopped_and_removed "$out"
+  printf '     output: %q\n' "$out"
+  check "the Mode key is deleted" not mode_key_present
+  check "the task is deleted" not task_registered
+  expect_task_folder_kept
+}
+# Sets up what a case needs beyond setup_machine, or stops it with the reason.
+arrange() { # arrange DESCRIPTION COMMAND...
+  local what=$1; shift
+  "$@" >/dev/null 2>&1 || { echo "FAIL - set-up: $what"; exit 1; }
+}
 
 # The package installed with the service running, the uninstall task registered by it.
 setup_machine() {
@@ -85,6 +114,34 @@ present)
   out=$(run_task)
   check_eq "the task's process exits 0" 0 $?
   expect_untouched "$out"
+  # The same machine with "Owners" holding no names (only the list's terminator), the
+  # package's INF still in place: what the registry read gives decides, and removal runs.
+  arrange 'empty "Owners"' kqd_wine reg add "$service_key" /v Owners /t REG_MULTI_SZ /d '' /f
+  check "oemN.inf is still installed" kqd_installed_oem_inf
+  run_task_expect_removal
+  check "one uninstall process was started" wait_for 30 gate_started_once
+  check "the uninstall section ran" wait_for 60 gate_done
+  check "the service entry is gone" wait_for 30 service_absent
+  ;;
+
+owners_unreadable)
+  # The package is gone, but what the removal test reads is missing: first "Owners",
+  # then the service's whole key (the service manager still runs the service it
+  # loaded). The device counts as installed each time, and nothing is touched.
+  setup_machine --start
+  check "the running service registered the uninstall task" wait_for 30 task_registered
+  arrange "remove-package" kqdtb remove-package
+  arrange 'delete "Owners"' kqd_wine reg delete "$service_key" /v Owners /f
+  check '"Owners" is gone' not owners_value_present
+  check "the key stays" service_key_present
+  out=$(run_task)
+  check_eq "without Owners: the task's process exits 0" 0 $?
+  expect_untouched "$out"
+  arrange "delete the service key" kqd_wine reg delete "$service_key" /f
+  check "the service key is gone" not service_key_present
+  out=$(run_task)
+  check_eq "without the key: the task's process exits 0" 0 $?
+  expect_untouched "$out"
   ;;
 
 other_device)
@@ -103,12 +160,7 @@ gone_running)
   check "the package's oemN.inf is gone" not kqd_installed_oem_inf
   check "kqd.exe stays until the uninstall" system_file kqd.exe
   touch "$gate_dir/hold"
-  out=$(run_task); rc=$?
-  check_eq "the task's process exits 0" 0 "$rc"
-  check "stops with dots, then removes" stopped_and_removed "$out"
-  printf '     output: %q\n' "$out"
-  check "the Mode key is deleted" not mode_key_present
-  check "the task is deleted" not task_registered
+  run_task_expect_removal
   check "the service is marked for deletion or gone" wait_for 30 service_absent
   # The uninstall is held: kqd.exe has ended without waiting for it.
   check "one uninstall process was started" wait_for 30 gate_started_once
@@ -140,6 +192,21 @@ gone_stopped)
   check "the Mode key is deleted" not mode_key_present
   check "the service entry is gone" wait_for 30 service_absent
   check "Wine's rundll32 ran the uninstall: kqd.exe deleted" wait_for 60 no_system_file kqd.exe
+  check "and ended" wait_for 60 no_rundll32
+  # Left behind: the service's key with the removed package's "Owners", which the
+  # service manager does not know. The removal goes ahead; OpenService fails with
+  # ERROR_SERVICE_DOES_NOT_EXIST and the later steps still run.
+  arrange 'a key with "Owners" and no service' kqd_wine reg add "$service_key" /v Owners /t REG_MULTI_SZ /d "$oem" /f
+  arrange "the Mode key" kqd_wine reg add 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode /t REG_DWORD /d 3 /f
+  arrange "kqd.exe" cp "$KQD_BIN/kqd.exe" "$KQD_SYSTEM32/kqd.exe"
+  # (On Windows the uninstall deleted kqddrv.INF; under Wine its DACL keeps it, see gone_running.)
+  arrange "no kqddrv.INF" kqd_remove_file_nocase "$KQD_SYSTEM32" kqddrv.inf
+  out=$(run_kqd -PnPTask); rc=$?
+  check_eq "-PnPTask exits 0" 0 "$rc"
+  check_eq "the open fails: the service does not exist" "OpenService failed w/err 0x00000424" "$out"
+  check "the Mode key is deleted" not mode_key_present
+  check "the uninstall ran again: kqd.exe deleted" wait_for 60 no_system_file kqd.exe
+  check "and ended" wait_for 60 no_rundll32
   ;;
 
 leftover)
@@ -182,7 +249,10 @@ leftover_locked)
 slow_stop | stop_refused)
   # "KQD" is a stand-in service that takes seconds to stop, or refuses to.
   cp "$KQD_BIN/kqdtb_slowstop.exe" "$KQD_SYSTEM32/kqdtb_slowstop.exe" || exit 1
-  arg=3500; [ "$case_name" = stop_refused ] && arg=refuse
+  # 8.9 s of STOP_PENDING: eight polls fit in it even when each comes 11 % late, and
+  # the stand-in records how long the state really lasted.
+  stop_record="$WINEPREFIX/drive_c/kqdtb/slowstop.txt"
+  arg='8900 C:\kqdtb\slowstop.txt'; [ "$case_name" = stop_refused ] && arg=refuse
   setup_machine --start --service-binary "C:\\windows\\system32\\kqdtb_slowstop.exe $arg"
   touch "$gate_dir/hold"
   check "the stand-in runs" kqd_wait_service_state KQD RUNNING 30
@@ -191,14 +261,32 @@ slow_stop | stop_refused)
   check_eq "-PnPTask exits 0" 0 "$rc"
   printf '     output: %q\n' "$out"
   if [ "$case_name" = slow_stop ]; then
-    # One dot per further second of STOP_PENDING (about three for 3.5 s).
-    re=$'^Stopping KQD\\.\\.{2,4}\nKQD is stopped\\.\nKQD is removed\\.$'
-    check "a dot per second while stop is pending, then stopped and removed" eval '[[ $out =~ $re ]]'
+    re=$'^Stopping KQD\\.(\\.*)\nKQD is stopped\\.\nKQD is removed\\.$'
+    check "stopped after dots, then removed" eval '[[ $out =~ $re ]]'
+    dots=${#BASH_REMATCH[1]}
+    pending_ms=$(sed -n 's/^stop_pending_ms \([0-9]*\)$/\1/p' "$stop_record" 2>/dev/null)
+    echo "     $dots dots for ${pending_ms:-?} ms of STOP_PENDING"
+    check "the stand-in recorded at least 8 s of STOP_PENDING" [ "${pending_ms:-0}" -ge 8000 ]
+    check "one dot per second of STOP_PENDING, within one" \
+      [ $((dots * 1000 >= ${pending_ms:-0} - 1000 && dots * 1000 <= ${pending_ms:-0} + 1000)) = 1 ]
   else
     re=$'^Stopping KQD\\.\\.*\nKQD failed to stop\\.\nKQD is removed\\.$'
     check "failed to stop, still marked for deletion" eval '[[ $out =~ $re ]]'
     check_eq "the refused stop leaves it running" RUNNING "$(kqd_service_state KQD)"
     check_eq "its process runs on" 1 "$(stand_in_processes)"
+    # The next event: the service is already marked for deletion, and this run's own
+    # handle keeps it in the service manager, so deleting it again is refused with
+    # ERROR_SERVICE_MARKED_FOR_DELETE.
+    out=$(run_kqd -PnPTask); rc=$?
+    check_eq "the second -PnPTask exits 0" 0 "$rc"
+    printf '     output: %q\n' "$out"
+    check_eq "the second deletion is refused" "DeleteService failed w/err 0x00000430" "$(tail -n 1 <<<"$out")"
+    re=$'^Stopping KQD\\.\\.*\nKQD is stopped\\.\nDeleteService failed w/err 0x00000430$'
+    check_wine_gap "the second stop is delivered and the stand-in stops" \
+      "services.exe kills a service still running at its second stop control and refuses the control (force_shutdown, programs/services/rpc.c), so nothing is printed for it" \
+      eval '[[ $out =~ $re ]]'
+    check_eq "the stand-in has ended" 0 "$(stand_in_processes)"
+    check "with the last handle closed the service is gone" wait_for 30 service_absent
   fi
   # The uninstall's DelService (flag 0x200) stops what is still there and deletes it.
   rm -f "$gate_dir/hold"

@@ -20,6 +20,26 @@ int RunTasksList(int argc, wchar_t**) {
   return 0;
 }
 
+int RunTasksFolders(int argc, wchar_t**) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb.exe tasks-folders\n");
+    return 2;
+  }
+  for (const auto& folder : ts::ListFolders()) Out(L"%ls\n", folder.c_str());
+  return 0;
+}
+
+int RunTasksFolderDeletions(int argc, wchar_t**) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb.exe tasks-folder-deletions\n");
+    return 2;
+  }
+  for (const auto& deletion : ts::FolderDeletions()) {
+    Out(L"%ls 0x%08lx\n", deletion.folder.c_str(), static_cast<unsigned long>(deletion.result));
+  }
+  return 0;
+}
+
 // The document goes out as UTF-8 bytes, whatever the console's code page.
 int RunTasksXml(int argc, wchar_t** argv) {
   if (argc != 3) {
@@ -61,12 +81,19 @@ int RunTasksClear(int argc, wchar_t**) {
 
 TestbedCommand tasksList{L"tasks-list", L"(print every task the Task Scheduler double holds, \\Folder\\Name)",
                          &RunTasksList};
+TestbedCommand tasksFolders{L"tasks-folders", L"(print every folder of the double but the root, \\Folder)",
+                            &RunTasksFolders};
+TestbedCommand tasksFolderDeletions{
+    L"tasks-folder-deletions",
+    L"(print every ITaskFolder::DeleteFolder call since tasks-clear: \\Folder 0xHRESULT)", &RunTasksFolderDeletions};
 TestbedCommand tasksXml{L"tasks-xml", L"FOLDER NAME (print a task's XML as the double exported it)", &RunTasksXml};
 TestbedCommand tasksUnreachable{
     L"tasks-unreachable",
     L"0|1|2 (Task Scheduler answers | CoCreateInstance fails REGDB_E_CLASSNOTREG | Connect fails 0x80070426)",
     &RunTasksUnreachable};
-TestbedCommand tasksClear{L"tasks-clear", L"(remove every task and folder of the double)", &RunTasksClear};
+TestbedCommand tasksClear{L"tasks-clear",
+                          L"(remove every task and folder of the double, and its record of folder deletions)",
+                          &RunTasksClear};
 
 }  // namespace
 }  // namespace kqdtb

@@ -10,12 +10,16 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "common/pwraux_client.h"
 #include "fake_sources.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
+#include "support/debug_capture.h"
 #include "support/registry_backup.h"
 #include "support/stdout_capture.h"
 #include "support/wait_until.h"
@@ -67,15 +71,37 @@ class Controller : public testing::Test {
   SourceLog log_;
 };
 
+// Construction stores "unknown"; a mode key that refuses the write is said on the
+// debugger output, once, and construction goes on.
 TEST_F(Controller, Construction_StoresUnknownModeAndStartsNothing) {
-  SetDword(HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, L"Mode", 7);
-  auto controller = Make({.wmiPresent = true, .wmiAnswers = true, .wmiMode = 2});
-  EXPECT_EQ(StoredMode(), 0u);
-  EXPECT_EQ(controller->GetMode(), 0u);
-  EXPECT_EQ(controller->GetSwitches(), (kqd::BroadcastSwitches{1, 1, 1}));
-  controller.reset();
-  EXPECT_TRUE(log_.Calls().empty()) << "sources start only on request";
-  EXPECT_TRUE(SentCodes().empty());
+  const std::string kWriteFailed = "<kqd>: faild to set KQD mode value.\r\n";
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "the key refuses KEY_SET_VALUE" : "the key is writable");
+    SetDword(HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, L"Mode", 7);
+    std::optional<SetValueDenied> denied;
+    if (refused) {
+      denied.emplace(HKEY_LOCAL_MACHINE, kqd::kModeKeyPath);
+      ASSERT_TRUE(denied->active()) << "the key's DACL could not be changed";
+    }
+    DebugCapture debug;
+    auto controller = Make({.wmiPresent = true, .wmiAnswers = true, .wmiMode = 2});
+    EXPECT_EQ(controller->GetMode(), 0u);
+    EXPECT_EQ(controller->GetSwitches(), (kqd::BroadcastSwitches{1, 1, 1}));
+    controller.reset();
+    // Lines arrive in order: once the marker is in, every earlier line is too.
+    const std::string marker = "kqd-test: controller gone\n";
+    ::OutputDebugStringA(marker.c_str());
+    ASSERT_TRUE(debug.WaitFor(marker));
+    if (refused) {
+      EXPECT_EQ(debug.OwnLines(), (std::vector<std::string>{kWriteFailed, marker}));
+      EXPECT_EQ(StoredMode(), 7u);
+    } else {
+      EXPECT_EQ(debug.OwnLines(), std::vector<std::string>{marker});
+      EXPECT_EQ(StoredMode(), 0u);
+    }
+    EXPECT_TRUE(log_.Calls().empty()) << "sources start only on request";
+    EXPECT_TRUE(SentCodes().empty());
+  }
 }
 
 // A thread stuck in a single-threaded apartment: the controller says so, goes on,

@@ -1,5 +1,7 @@
 #include "support/registry_backup.h"
 
+#include <aclapi.h>
+
 #include "win/unique_handle.h"
 
 namespace kqdtest {
@@ -25,6 +27,47 @@ UniqueHkey Create(HKEY root, const std::wstring& subkey) {
 }
 
 }  // namespace
+
+SetValueDenied::SetValueDenied(HKEY root, const std::wstring& subkey) {
+  key_ = Open(root, subkey, READ_CONTROL | WRITE_DAC);
+  if (!key_) return;
+  DWORD size = 0;
+  ::RegGetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, nullptr, &size);
+  saved_.resize(size);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL own = nullptr;
+  if (size == 0 || ::RegGetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, saved_.data(), &size) != ERROR_SUCCESS ||
+      !::GetSecurityDescriptorDacl(saved_.data(), &present, &own, &defaulted)) {
+    return;
+  }
+  BYTE everyone[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof(everyone);
+  if (!::CreateWellKnownSid(WinWorldSid, nullptr, everyone, &sidSize)) return;
+  // Without a DACL everyone had every right: say so explicitly beside the deny entry.
+  EXPLICIT_ACCESS_W entries[2] = {};
+  for (auto& entry : entries) {
+    entry.grfInheritance = NO_INHERITANCE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entry.Trustee.ptstrName = reinterpret_cast<LPWSTR>(everyone);
+  }
+  entries[0].grfAccessPermissions = KEY_SET_VALUE;
+  entries[0].grfAccessMode = DENY_ACCESS;
+  entries[1].grfAccessPermissions = KEY_ALL_ACCESS;
+  entries[1].grfAccessMode = GRANT_ACCESS;
+  const bool hasDacl = present && own != nullptr;
+  PACL denied = nullptr;
+  if (::SetEntriesInAclW(hasDacl ? 1 : 2, entries, hasDacl ? own : nullptr, &denied) != ERROR_SUCCESS) return;
+  const kqd::win::UniqueLocal acl(denied);
+  SECURITY_DESCRIPTOR descriptor;
+  active_ = ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+            ::SetSecurityDescriptorDacl(&descriptor, TRUE, denied, FALSE) &&
+            ::RegSetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+}
+
+SetValueDenied::~SetValueDenied() {
+  if (active_) ::RegSetKeySecurity(key_.get(), DACL_SECURITY_INFORMATION, saved_.data());
+}
 
 RegistryBackup::RegistryBackup(HKEY root, std::wstring subkey, std::vector<std::wstring> valueNames)
     : root_(root), subkey_(std::move(subkey)) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "win/unique_handle.h"
+
 namespace kqdtest {
 
 class RegistryBackup {
@@ -28,6 +30,23 @@ class RegistryBackup {
   std::wstring subkey_;
   bool keyExisted_ = false;
   std::vector<SavedValue> saved_;
+};
+
+// While it lives, an existing key refuses KEY_SET_VALUE to everyone (a deny entry
+// ahead of its own DACL); then its own DACL is put back. The owner keeps WRITE_DAC,
+// so the restore needs no right the deny entry takes.
+class SetValueDenied {
+ public:
+  SetValueDenied(HKEY root, const std::wstring& subkey);
+  ~SetValueDenied();
+  SetValueDenied(const SetValueDenied&) = delete;
+  SetValueDenied& operator=(const SetValueDenied&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  kqd::win::UniqueHkey key_;
+  std::vector<BYTE> saved_;  // the key's own descriptor, self-relative
+  bool active_ = false;
 };
 
 // Small direct helpers for arranging registry state in tests (64-bit view).

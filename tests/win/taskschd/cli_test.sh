@@ -27,6 +27,13 @@ xml=$(kqdtb tasks-xml Tavmir 'Tavmir KQD Uninstall Task')
 check "tasks-xml has the action" grep -Eq '^      <Command>.*\\taskschd_tests\.exe</Command>$' <<<"$xml"
 check "tasks-xml has the arguments" grep -q '^      <Arguments>-PnPTask</Arguments>$' <<<"$xml"
 check "tasks-xml has the trigger" grep -q '^    <EventTrigger id="Trigger1">$' <<<"$xml"
+check_eq "tasks-folders shows its folder" '\Tavmir' "$(kqdtb tasks-folders | tr -d '\r')"
+check_eq "no folder deletion is recorded yet" "" "$(kqdtb tasks-folder-deletions | tr -d '\r')"
+out=$(kqd_wine "$KQD_BIN/taskschd_tests.exe" --gtest_also_run_disabled_tests \
+  --gtest_filter=TaskSchedulerInstalled.DISABLED_DeleteTheTaskFolderThroughTheRegistry </dev/null | tr -d '\r')
+check "deleting the folder that holds the task is refused" grep -q '^deleted=0x80070091$' <<<"$out"
+check_eq "another process sees the attempt" '\Tavmir 0x80070091' "$(kqdtb tasks-folder-deletions | tr -d '\r')"
+check_eq "and the folder stays" '\Tavmir' "$(kqdtb tasks-folders | tr -d '\r')"
 check "tasks-xml of a missing task fails" bash -c '! "$1" tasks-xml Tavmir Missing >/dev/null 2>&1' _ "$KQD_TESTBED/kqdtb"
 
 kqdtb tasks-clear

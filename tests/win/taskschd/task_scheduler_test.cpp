@@ -15,6 +15,7 @@
 #include "taskschd/taskschd_double.h"
 #include "win/bstr.h"
 #include "win/com_error.h"
+#include "win/com_ptr.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -110,6 +111,18 @@ Calls UpTo(const Calls& calls, const std::wstring& last) {
   return out;
 }
 
+// The root folder of whatever CLSID_TaskScheduler gives this process; empty on failure.
+kqd::win::ComPtr<ITaskFolder> ConnectedRootFolder() {
+  kqd::win::ComPtr<ITaskService> service;
+  kqd::win::ComPtr<ITaskFolder> root;
+  if (SUCCEEDED(::CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+                                   service.put_void())) &&
+      SUCCEEDED(service->Connect(VARIANT{}, VARIANT{}, VARIANT{}, VARIANT{}))) {
+    service->GetFolder(kqd::win::UniqueBstr(L"\\").get(), root.put());
+  }
+  return root;
+}
+
 std::string Hex(HRESULT hr) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(hr));
@@ -173,13 +186,57 @@ TEST_F(TaskSchedulerTest, Delete_AfterRegister_RemovesTheTaskAndKeepsTheFolder) 
     ASSERT_TRUE(scheduler.RegisterUninstallTask());
   }
   ASSERT_TRUE(ts::PutTask(kFolder, L"Other", L"<Task>other</Task>"));
+  ts::ClearCallLog();
   {
     CTaskScheduler scheduler;
     EXPECT_TRUE(scheduler.DeleteUninstallTask());
   }
   EXPECT_EQ(ts::ListTasks(), Calls{L"\\Tavmir\\Other"});
   EXPECT_TRUE(ts::FolderExists(kFolder));
+  // The task alone: the folder is not even asked to go.
+  EXPECT_EQ(ts::CallLog(), (Calls{L"TaskScheduler::CreateInstance", L"ITaskService::Connect", L"ITaskService::GetFolder",
+                                  L"ITaskFolder::GetFolder", L"ITaskFolder::DeleteTask"}));
+  EXPECT_TRUE(ts::FolderDeletions().empty());
   ExpectAllReleased();
+}
+
+// The double's DeleteFolder answers as Task Scheduler does and records every call,
+// so a deletion of the task folder cannot pass unseen.
+TEST_F(TaskSchedulerTest, Double_DeleteFolder_AnswersAsTaskSchedulerAndRecordsEveryCall) {
+  ASSERT_TRUE(ts::PutTask(kFolder, kTask, L"<Task/>"));
+  const auto root = ConnectedRootFolder();
+  ASSERT_TRUE(root) << "no root folder from CLSID_TaskScheduler";
+  for (const wchar_t* folder : {L"Empty", L"Empty\\Inner"}) {
+    kqd::win::ComPtr<ITaskFolder> created;
+    ASSERT_EQ(root->CreateFolder(kqd::win::UniqueBstr(folder).get(), VARIANT{}, created.put()), S_OK);
+  }
+  struct Case {
+    const wchar_t* name;
+    HRESULT result;
+    const wchar_t* recorded;
+  };
+  const Case cases[] = {
+      {L"Tavmir", HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY), L"\\Tavmir"},       // holds the task
+      {L"\\Empty", HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY), L"\\Empty"},      // holds a folder
+      {L"Empty\\Inner", S_OK, L"\\Empty\\Inner"},
+      {L"\\Empty", S_OK, L"\\Empty"},
+      {L"Empty", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), L"\\Empty"},
+      {L"", E_ACCESSDENIED, L"\\"},
+      {L"a:b", HRESULT_FROM_WIN32(ERROR_INVALID_NAME), L"a:b"},
+  };
+  std::vector<std::pair<std::wstring, HRESULT>> expected;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << testing::PrintToString(std::wstring(c.name)));
+    EXPECT_EQ(root->DeleteFolder(kqd::win::UniqueBstr(c.name).get(), 0), c.result);
+    expected.emplace_back(c.recorded, c.result);
+  }
+  std::vector<std::pair<std::wstring, HRESULT>> recorded;
+  for (const auto& d : ts::FolderDeletions()) recorded.emplace_back(d.folder, d.result);
+  EXPECT_EQ(recorded, expected);
+  EXPECT_EQ(ts::ListFolders(), Calls{L"\\Tavmir"});
+  EXPECT_EQ(ts::ListTasks(), Calls{kTaskPath});
+  ASSERT_TRUE(ts::ClearStore());
+  EXPECT_TRUE(ts::FolderDeletions().empty()) << "tasks-clear forgets the record";
 }
 
 TEST_F(TaskSchedulerTest, Delete_WithoutTheTask_ReturnsFalseAndChangesNothing) {
@@ -396,6 +453,17 @@ TEST(TaskSchedulerInstalled, DISABLED_RegisterThroughTheRegistry) {
   CTaskScheduler scheduler;
   const bool registered = scheduler.RegisterUninstallTask();
   std::printf("\nregistered=%d\n", registered ? 1 : 0);
+}
+
+// Run by cli_test.sh: asks the installed double to delete the task folder, so the
+// script sees the call recorded across processes.
+TEST(TaskSchedulerInstalled, DISABLED_DeleteTheTaskFolderThroughTheRegistry) {
+  kqdtest::ComClasses com;
+  ASSERT_TRUE(SUCCEEDED(com.Enter()));
+  const auto root = ConnectedRootFolder();
+  ASSERT_TRUE(root) << "no root folder from CLSID_TaskScheduler";
+  const HRESULT hr = root->DeleteFolder(kqd::win::UniqueBstr(kFolder).get(), 0);
+  std::printf("\ndeleted=0x%08lx\n", static_cast<unsigned long>(hr));
 }
 
 }  // namespace
