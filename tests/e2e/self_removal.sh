@@ -83,17 +83,15 @@ run_task_expect_removal() {
   expect_task_folder_kept
 }
 # Sets up what a case needs beyond setup_machine, or stops it with the reason.
-arrange() { # arrange DESCRIPTION COMMAND...
-  local what=$1; shift
-  "$@" >/dev/null 2>&1 || { echo "FAIL - set-up: $what"; exit 1; }
-}
-
 # The package installed with the service running, the uninstall task registered by it.
 setup_machine() {
   cleanup
-  kqdtb machine 1809 >/dev/null && kqdtb install-taskschd >/dev/null && kqdtb tasks-clear >/dev/null &&
-    kqdtb install-rundll32-gate >/dev/null || { echo "FAIL - testbed set-up"; exit 1; }
-  oem=$(kqdtb install-package "$@" | tr -d '\r') || { echo "FAIL - install-package"; exit 1; }
+  setup "the machine reset" kqdtb reset
+  setup "a Windows 10 1809 machine" kqdtb machine 1809
+  setup "Task Scheduler double" kqdtb install-taskschd
+  setup "no tasks" kqdtb tasks-clear
+  setup "the rundll32 gate" kqdtb install-rundll32-gate
+  oem=$(kqdtb install-package "$@" | tr -d '\r') || { echo "FAIL - set-up: install-package"; exit 1; }
   check "install-package names an oemN.inf" grep -Eq '^oem[0-9]+\.inf$' <<<"$oem"
   kqd_wine reg add 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode /t REG_DWORD /d 3 /f >/dev/null
 }
@@ -116,7 +114,7 @@ present)
   expect_untouched "$out"
   # The same machine with "Owners" holding no names (only the list's terminator), the
   # package's INF still in place: what the registry read gives decides, and removal runs.
-  arrange 'empty "Owners"' kqd_wine reg add "$service_key" /v Owners /t REG_MULTI_SZ /d '' /f
+  setup 'empty "Owners"' kqd_wine reg add "$service_key" /v Owners /t REG_MULTI_SZ /d '' /f
   check "oemN.inf is still installed" kqd_installed_oem_inf
   run_task_expect_removal
   check "one uninstall process was started" wait_for 30 gate_started_once
@@ -130,14 +128,14 @@ owners_unreadable)
   # loaded). The device counts as installed each time, and nothing is touched.
   setup_machine --start
   check "the running service registered the uninstall task" wait_for 30 task_registered
-  arrange "remove-package" kqdtb remove-package
-  arrange 'delete "Owners"' kqd_wine reg delete "$service_key" /v Owners /f
+  setup "remove-package" kqdtb remove-package
+  setup 'delete "Owners"' kqd_wine reg delete "$service_key" /v Owners /f
   check '"Owners" is gone' not owners_value_present
   check "the key stays" service_key_present
   out=$(run_task)
   check_eq "without Owners: the task's process exits 0" 0 $?
   expect_untouched "$out"
-  arrange "delete the service key" kqd_wine reg delete "$service_key" /f
+  setup "delete the service key" kqd_wine reg delete "$service_key" /f
   check "the service key is gone" not service_key_present
   out=$(run_task)
   check_eq "without the key: the task's process exits 0" 0 $?
@@ -196,11 +194,11 @@ gone_stopped)
   # Left behind: the service's key with the removed package's "Owners", which the
   # service manager does not know. The removal goes ahead; OpenService fails with
   # ERROR_SERVICE_DOES_NOT_EXIST and the later steps still run.
-  arrange 'a key with "Owners" and no service' kqd_wine reg add "$service_key" /v Owners /t REG_MULTI_SZ /d "$oem" /f
-  arrange "the Mode key" kqd_wine reg add 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode /t REG_DWORD /d 3 /f
-  arrange "kqd.exe" cp "$KQD_BIN/kqd.exe" "$KQD_SYSTEM32/kqd.exe"
+  setup 'a key with "Owners" and no service' kqd_wine reg add "$service_key" /v Owners /t REG_MULTI_SZ /d "$oem" /f
+  setup "the Mode key" kqd_wine reg add 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode /t REG_DWORD /d 3 /f
+  setup "kqd.exe" cp "$KQD_SERVICE_EXE" "$KQD_SYSTEM32/kqd.exe"
   # (On Windows the uninstall deleted kqddrv.INF; under Wine its DACL keeps it, see gone_running.)
-  arrange "no kqddrv.INF" kqd_remove_file_nocase "$KQD_SYSTEM32" kqddrv.inf
+  setup "no kqddrv.INF" kqd_remove_file_nocase "$KQD_SYSTEM32" kqddrv.inf
   out=$(run_kqd -PnPTask); rc=$?
   check_eq "-PnPTask exits 0" 0 "$rc"
   check_eq "the open fails: the service does not exist" "OpenService failed w/err 0x00000424" "$out"
