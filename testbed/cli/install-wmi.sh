@@ -6,9 +6,9 @@ kqd_wmi_saved='HKLM\Software\KqdTestbed\WmiInstall'
 current=$(kqd_reg_sz "$kqd_wmi_key" /ve)
 # A second install keeps what the first one remembered.
 if [ -n "$current" ] && [ "$current" != 'C:\windows\system32\kqdwbem.dll' ]; then
-  kqd_wine reg add "$kqd_wmi_saved" /v InprocServer32 /d "$current" /f >/dev/null &&
-    kqd_wine reg add "$kqd_wmi_saved" /v ThreadingModel /d "$(kqd_reg_sz "$kqd_wmi_key" /v ThreadingModel)" /f \
-      >/dev/null || { echo "kqdtb: remembering Wine's WbemLocator failed" >&2; exit 1; }
+  kqd_reg_write add "$kqd_wmi_saved" /v InprocServer32 /d "$current" /f &&
+    kqd_reg_write add "$kqd_wmi_saved" /v ThreadingModel /d "$(kqd_reg_sz "$kqd_wmi_key" /v ThreadingModel)" /f ||
+    { echo "kqdtb: remembering Wine's WbemLocator ($current) failed; CLSID_WbemLocator is unchanged" >&2; exit 1; }
 fi
 kqd_set_inproc_server "$kqd_wmi_key" 'C:\windows\system32\kqdwbem.dll' ||
   { echo "kqdtb: registering kqdwbem.dll failed" >&2; exit 1; }

@@ -44,10 +44,21 @@ kqd_sc() { kqd_wine sc "$@"; }
 # The REG_SZ data of a registry value: KEY (/ve | /v NAME); empty when absent.
 kqd_reg_sz() { kqd_wine reg query "$1" "${@:2}" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' | head -1; }
 
+# A registry write through reg.exe that must not fail quietly: on failure its exit
+# code and everything it and Wine printed (reg.exe reports errors on standard
+# output) go to standard error.
+kqd_reg_write() { # reg ARGUMENTS...
+  local out rc
+  out=$("$KQD_WINE" reg "$@" 2>&1 </dev/null)
+  rc=$?
+  [ "$rc" -eq 0 ] && return 0
+  printf 'kqdtb: reg %s failed with exit code %s:\n%s\n' "$*" "$rc" "$(tr -d '\r' <<<"$out" | sed 's/^/  /')" >&2
+  return 1
+}
+
 # Points a CLSID's InprocServer32 KEY at a DLL: KEY PATH [THREADING-MODEL (default Both)]
 kqd_set_inproc_server() {
-  kqd_wine reg add "$1" /ve /d "$2" /f >/dev/null &&
-    kqd_wine reg add "$1" /v ThreadingModel /d "${3:-Both}" /f >/dev/null
+  kqd_reg_write add "$1" /ve /d "$2" /f && kqd_reg_write add "$1" /v ThreadingModel /d "${3:-Both}" /f
 }
 
 # The state name sc reports for a service ("RUNNING", "STOPPED", ...), or "ABSENT".
