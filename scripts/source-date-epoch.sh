@@ -9,7 +9,7 @@ set -u
 if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
   echo "$SOURCE_DATE_EPOCH"
 elif t=$(git -C "$(dirname "$0")/.." log -1 --format=%ct -- src cmake CMakeLists.txt CMakePresets.json \
-  scripts/package.sh scripts/package-stage.sh scripts/pe-imports.sh 2>/dev/null) && [ -n "$t" ]; then
+  scripts/package.sh scripts/package-stage.sh 2>/dev/null) && [ -n "$t" ]; then
   echo "$t"
 else
   echo 1508112000

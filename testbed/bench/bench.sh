@@ -49,7 +49,7 @@ exe_note=$([ "$kqd_service_exe_packaged" = 1 ] && echo "the package's, as the te
 echo "bench: measuring $KQD_SERVICE_EXE ($exe_note)" >&2
 put exe "{\"path\": \"$KQD_SERVICE_EXE\", \"packaged\": $([ "$kqd_service_exe_packaged" = 1 ] && echo true || echo false), \"sha256\": \"$(sha256sum "$KQD_SERVICE_EXE" | cut -d' ' -f1)\"}"
 
-begin "set-up: the doubles and the service installed" 30
+begin "set-up: the doubles and the service installed" 20
 quiet kqd_wine_start_server || fail "no Wine prefix"
 cleanup
 quiet "$KQD_TESTBED/kqdtb" machine 2009 || fail "machine set-up"
@@ -107,7 +107,7 @@ if wanted idle; then
 fi
 
 if wanted burst; then
-  begin "burst: $burst sensor reports back to back" $((burst / 1000 + 15))
+  begin "burst: $burst sensor reports back to back" $((burst / 1000 + 5))
   start_with sensor
   kqd_fold_until sensor 1
   kqdtb pwraux-clear >/dev/null
