@@ -53,7 +53,7 @@ check_imports() { # EXE
   while read -r dll; do
     n=$((n + 1))
     [[ $system_dlls == *" ${dll,,} "* || ${dll,,} == api-ms-win-*.dll ]] || bad+=("$dll")
-  done < <("$objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p')
+  done < <("$(dirname "$0")/pe-imports.sh" "$objdump" "$1")
   [ "$n" -gt 0 ] || fail "$(basename "$1"): no import table found"
   [ ${#bad[@]} -eq 0 ] || fail "$(basename "$1") imports non-system DLLs: ${bad[*]}"
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Measures the real kqd.exe on the emulated convertible, under Wine, and prints one
-# table; the same figures go to $KQD_BUILD/bench/bench.json. Benchmarks measure:
-# only a figure that could not be taken at all fails the run.
-#   bench.sh [latency,idle,burst,display,service,size]   (default: all)
+# Measures the shipped kqd.exe (KQD_SERVICE_EXE, the package's unless the
+# environment names another) on the emulated convertible, under Wine, and prints
+# one table; the same figures go to $KQD_BUILD/bench/bench.json. Benchmarks
+# measure: only a figure that could not be taken at all fails the run. Each part
+# says on stderr, as it starts, what it does and about how long it takes.
+#   bench.sh [latency,floor,idle,burst,display,service,size]   (default: all)
 #   BENCH_IDLE_S, BENCH_DISPLAY_CYCLES, BENCH_SERVICE_CYCLES, BENCH_BURST override the sizes.
 set -u
 KQD_TESTBED=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,7 +17,11 @@ out=$KQD_BUILD/bench
 mkdir -p "$out"
 log=$out/bench.log
 : >"$log"
-only=${1:-latency,idle,burst,display,service,size}
+parts=latency,floor,idle,burst,display,service,size
+only=${1:-$parts}
+for part in ${only//,/ }; do
+  [[ ",$parts," == *",$part,"* ]] || { echo "usage: bench.sh [$parts] (not \"$part\")" >&2; exit 2; }
+done
 idle_s=${BENCH_IDLE_S:-60}
 display_cycles=${BENCH_DISPLAY_CYCLES:-2000}
 service_cycles=${BENCH_SERVICE_CYCLES:-200}
@@ -37,6 +43,13 @@ json=()   # "key": value
 row() { rows+=("$1|$2|$3|$4"); }
 put() { json+=("\"$1\": $2"); }
 
+kqd_service_exe_ready 2>>"$log" || fail "no kqd.exe to measure at $KQD_SERVICE_EXE"
+exe_note=$([ "$kqd_service_exe_packaged" = 1 ] && echo "the package's, as the testbed installs it" ||
+  echo "KQD_SERVICE_EXE as given")
+echo "bench: measuring $KQD_SERVICE_EXE ($exe_note)" >&2
+put exe "{\"path\": \"$KQD_SERVICE_EXE\", \"packaged\": $([ "$kqd_service_exe_packaged" = 1 ] && echo true || echo false), \"sha256\": \"$(sha256sum "$KQD_SERVICE_EXE" | cut -d' ' -f1)\"}"
+
+begin "set-up: the doubles and the service installed" 20
 quiet kqd_wine_start_server || fail "no Wine prefix"
 cleanup
 quiet "$KQD_TESTBED/kqdtb" machine 2009 || fail "machine set-up"
@@ -44,24 +57,46 @@ for double in pwraux slate davodira wmi sensors power; do
   quiet "$KQD_TESTBED/kqdtb" "install-$double" || fail "installing the $double double"
 done
 quiet "$KQD_TESTBED/kqdtb" install-service || fail "installing the service"
+cmp -s "$KQD_SERVICE_EXE" "$KQD_SYSTEM32/kqd.exe" || fail "the installed kqd.exe is not $KQD_SERVICE_EXE"
 
-if wanted latency; then
+if wanted latency || wanted floor; then
   trace=$out/latency-sensor.csv
   latency_trace >"$trace"
+  changes=$(($(grep -c '^[0-9]' "$trace") - 1))
+  replay_s=$(awk -F, '/^[0-9]/ {t = $1} END {printf "%d", t / 1000 + 2}' "$trace")
+  if wanted latency && wanted floor; then
+    begin "latency: 3 sources x $changes changes, through the service, then with the replayer in its place (the floor)" \
+      $((3 * (2 * replay_s + 11)))
+  elif wanted latency; then
+    begin "latency: 3 sources x $changes changes through the service" $((3 * (replay_s + 8)))
+  else
+    begin "latency floor: 3 sources x $changes changes with the replayer in the service's place" $((3 * (replay_s + 3)))
+  fi
   for source in sensor wmi driver; do
-    start_with "$source"
     input=$trace
     if [ "$source" != sensor ]; then input=$out/latency-$source.csv; "$kqdtrace" derive "$trace" >"$input"; fi
-    record=$out/latency-$source.record.csv
-    kqdtb replay --source "$source" "$input" "$record" >>"$log" || fail "replaying through $source"
-    figures=$("$kqdtrace" latency "$input" "$record") || fail "no latency figures for $source"
-    put "latency_$source" "$figures"
-    latency_rows "$source" "$figures"
-    stop_service
+    figures=null floor=null
+    if wanted latency; then
+      start_with "$source"
+      record=$out/latency-$source.record.csv
+      kqdtb replay --source "$source" "$input" "$record" >>"$log" || fail "replaying through $source"
+      figures=$("$kqdtrace" latency "$input" "$record") || fail "no latency figures for $source"
+      put "latency_$source" "$figures"
+      stop_service
+    fi
+    # Right after the service's run, so both meet the machine's load alike.
+    if wanted floor; then
+      record=$out/floor-$source.record.csv
+      floor_replay "$source" "$input" "$record" || fail "the floor replay of $source"
+      floor=$("$kqdtrace" latency "$input" "$record") || fail "no floor figures for $source"
+      put "floor_$source" "$floor"
+    fi
+    latency_rows "$source" "$figures" "$floor"
   done
 fi
 
 if wanted idle; then
+  begin "idle: detection running, no input" $((idle_s + 10))
   start_with sensor
   sleep 2
   before=$(sample)
@@ -72,6 +107,7 @@ if wanted idle; then
 fi
 
 if wanted burst; then
+  begin "burst: $burst sensor reports back to back" $((burst / 1000 + 5))
   start_with sensor
   kqd_fold_until sensor 1
   kqdtb pwraux-clear >/dev/null
@@ -86,6 +122,7 @@ if wanted burst; then
 fi
 
 if wanted display; then
+  begin "display churn: $display_cycles off/on cycles" $((display_cycles * 55 / 1000 + 15))
   start_with sensor
   sleep 2
   before=$(sample)
@@ -98,6 +135,7 @@ if wanted display; then
 fi
 
 if wanted service; then
+  begin "service churn: $service_cycles stop/start cycles" $((service_cycles * 225 / 1000 + 20))
   # The first and the last start measured the same way, the rest timed in one loop.
   start_with sensor
   sleep 2
@@ -113,13 +151,16 @@ if wanted service; then
 fi
 
 if wanted size; then
+  begin "size: the shipped kqd.exe, its imports and its working set" 10
   start_with sensor
   sleep 2
   size_rows "$(sample)"
   stop_service
 fi
 
+begin "clean-up" 10
 cleanup
+finish
 print_table
 write_json >"$out/bench.json"
 print_table >"$out/bench.txt"

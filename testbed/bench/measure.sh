@@ -1,5 +1,20 @@
 # The benchmark's measurements and its table, sourced by bench.sh.
 
+# Progress on stderr (and in the log): each part as it begins, with about how
+# long it takes, and how long it took once it has finished.
+part= part_started=0
+begin() { # WHAT SECONDS
+  finish
+  part=$1 part_started=$SECONDS
+  echo "bench: $1 (about $(duration "$2"))" | tee -a "$log" >&2
+}
+finish() {
+  [ -n "$part" ] && echo "bench:   took $(duration $((SECONDS - part_started)))" | tee -a "$log" >&2
+  part=
+  return 0
+}
+duration() { if (($1 < 90)); then echo "$1 s"; else echo "$((($1 + 30) / 60)) min"; fi; }
+
 # A change every 600 ms through laptop, fold 3, fold 4 and tablet in turn: 55
 # changes, each its own burst for every source.
 latency_trace() {
@@ -29,6 +44,13 @@ stop_service() {
   quiet kqd_wait_service_state KQD STOPPED 30 || fail "KQD did not stop"
   wait_for 10 eval '! kqd_unix_pid kqd.exe >/dev/null'
 }
+# The replayer alone, for the floor of the measuring path: the service stopped,
+# "Mode" at the first posture as the service's run found it, each expected
+# publication made by the replayer at its input.
+floor_replay() { # SOURCE INPUT RECORD
+  quiet kqd_wine reg add 'HKLM\SOFTWARE\Tavmir\TarsiMode' /v Mode /t REG_DWORD /d 1 /f &&
+    kqdtb replay --floor --source "$1" "$2" "$3" >>"$log"
+}
 raw_mode_requests() { local f n=0; for f in $(pwraux_fields); do [[ $f == [0-4] ]] && n=$((n + 1)); done; echo "$n"; }
 
 # "key=value ..." of the running kqd.exe: what Wine answers through Win32
@@ -56,26 +78,54 @@ calc() { awk "BEGIN {printf \"$1\", $2}"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b == 0) print "n/a"; else printf "%.2f", a / b}'; }
 mib() { calc "%.1f MiB" "$1 / 1048576"; }
 
-latency_rows() { # SOURCE FIGURES-JSON
-  local source=$1 designed timed median p95 emedian ep95
-  designed=$(json_field "$2" designed_ms); timed=$(json_field "$2" timed)
-  median=$(json_field "$2" mode_median_ms); p95=$(json_field "$2" mode_p95_ms)
-  emedian=$(json_field "$2" energy_median_ms); ep95=$(json_field "$2" energy_p95_ms)
-  local as; as=$(json_field "$2" as_expected)
-  [ "$as" = true ] || echo "bench: the $source replay did not go as expected (kqdtrace check)" | tee -a "$log" >&2
+# Per kind, the service's latency and what it is above the designed delay; the
+# floor, the same replay with the replayer publishing at once; and the service's
+# share, the latency less the designed delay less the floor (medians from
+# medians, p95 from p95s). Either JSON may be null, its part not measured.
+latency_rows() { # SOURCE FIGURES-JSON FLOOR-JSON
+  local source=$1 kind key designed timed m p fm fp shares=()
+  [ "$2" = null ] || as_expected "$2" "the $source replay"
+  [ "$3" = null ] || as_expected "$3" "the $source floor replay"
+  designed=$(json_field "$([ "$2" = null ] && echo "$3" || echo "$2")" designed_ms)
   for kind in Mode energy; do
-    local m=$median p=$p95
-    [ "$kind" = energy ] && { m=$emedian; p=$ep95; }
-    if [ "$m" = null ]; then
-      row "latency $source -> $kind" "none sent" "" ""
+    key=${kind,,}
+    m=$(json_field "$2" "${key}_median_ms"); p=$(json_field "$2" "${key}_p95_ms")
+    fm=$(json_field "$3" "${key}_median_ms"); fp=$(json_field "$3" "${key}_p95_ms")
+    if [ "$2" != null ]; then
+      timed=$(json_field "$2" timed)
+      if [ "$m" = null ]; then
+        row "latency $source -> $kind" "none sent" "" ""
+        continue
+      fi
+      row "latency $source -> $kind, median ($timed changes)" "$(calc '%.1f ms' "$m")" "designed ${designed} ms" \
+        "$([ "$designed" = 0 ] && echo "+$(calc '%.1f' "$m") ms" || ratio "$m" "$designed")"
+      row "latency $source -> $kind, p95" "$(calc '%.1f ms' "$p")" "designed ${designed} ms" \
+        "$([ "$designed" = 0 ] && echo "+$(calc '%.1f' "$p") ms" || ratio "$p" "$designed")"
+      row "  less the designed delay, median / p95" "$(calc '%.1f / %.1f ms' "$m - $designed, $p - $designed")" "0 ms" ""
+    fi
+    [ "$3" = null ] && continue
+    if [ "$fm" = null ]; then
+      [ "$2" = null ] && row "floor $source -> $kind" "none sent" "" ""
       continue
     fi
-    row "latency $source -> $kind, median ($timed changes)" "$(calc '%.1f ms' "$m")" "designed ${designed} ms" \
-      "$([ "$designed" = 0 ] && echo "+$(calc '%.1f' "$m") ms" || ratio "$m" "$designed")"
-    row "latency $source -> $kind, p95" "$(calc '%.1f ms' "$p")" "designed ${designed} ms" \
-      "$([ "$designed" = 0 ] && echo "+$(calc '%.1f' "$p") ms" || ratio "$p" "$designed")"
-    row "  less the designed delay, median / p95" "$(calc '%.1f / %.1f ms' "$m - $designed, $p - $designed")" "0 ms" ""
+    if [ "$2" = null ]; then
+      row "floor $source -> $kind, median / p95 ($(json_field "$3" timed) changes)" \
+        "$(calc '%.1f / %.1f ms' "$fm, $fp")" "" "the replayer alone"
+      continue
+    fi
+    local sm sp
+    sm=$(calc '%.1f' "$m - $designed - $fm"); sp=$(calc '%.1f' "$p - $designed - $fp")
+    row "  floor (the replayer alone), median / p95" "$(calc '%.1f / %.1f ms' "$fm, $fp")" "" \
+      "the measuring path"
+    row "  the service's share, median / p95" "$sm / $sp ms" "0 ms" \
+      "$(ratio "$sm" "$(calc '%.2f' "$m - $designed")") of what the median is above design"
+    shares+=("\"${key}_median_ms\": $sm, \"${key}_p95_ms\": $sp")
   done
+  [ ${#shares[@]} -eq 0 ] || put "share_$source" "{$(printf '%s, ' "${shares[@]}" | sed 's/, $//')}"
+}
+as_expected() { # FIGURES-JSON WHAT
+  [ "$(json_field "$1" as_expected)" = true ] ||
+    echo "bench: $2 did not go as expected (kqdtrace check)" | tee -a "$log" >&2
 }
 
 idle_rows() { # BEFORE AFTER SECONDS
@@ -127,13 +177,26 @@ churn_compare() { # KIND BEFORE AFTER
     fi
   done
 }
+# The shipped kqd.exe (the one installed and measured) with its imports, the test
+# build's beside it, and the working set of the running service.
 size_rows() { # SAMPLE
-  local bytes note="static, stripped (the package's)"; bytes=$(stat -c %s "$KQD_SERVICE_EXE")
-  [ "$kqd_service_exe_packaged" = 1 ] || note="KQD_SERVICE_EXE as given"
-  row "kqd.exe size" "$(calc '%.0f KiB' "$bytes / 1024")" "" "$note"
+  local exe=$KQD_SERVICE_EXE test_exe=$KQD_BIN/kqd.exe bytes test_bytes=null imports dlls note where
+  bytes=$(stat -c %s "$exe")
+  imports=$("$KQD_TESTBED/../scripts/pe-imports.sh" x86_64-w64-mingw32-objdump "$exe") && [ -n "$imports" ] ||
+    fail "no import table in $exe"
+  where=${exe#"$(cd "$KQD_TESTBED/.." && pwd)/"}
+  note="static, stripped: $where"
+  [ "$kqd_service_exe_packaged" = 1 ] || note="KQD_SERVICE_EXE as given: $where"
+  [ -f "$test_exe" ] && test_bytes=$(stat -c %s "$test_exe")
+  row "kqd.exe size, shipped" "$(calc '%.0f KiB' "$bytes / 1024")" \
+    "$([ "$test_bytes" = null ] && echo "no test build" || echo "test build $(calc '%.0f KiB' "$test_bytes / 1024")")" \
+    "$([ "$test_bytes" = null ] || echo "$(ratio "$bytes" "$test_bytes"); ")$note"
+  row "kqd.exe imports, shipped" "$(wc -l <<<"$imports") DLLs" \
+    "$([ "$kqd_service_exe_packaged" = 1 ] && echo "system DLLs (package)")" "$(paste -sd' ' <<<"$imports")"
   row "working set once running" "$(mib "$(get "$1" working_set)")" "private $(mib "$(get "$1" private)")" \
     "$(ratio "$(get "$1" working_set)" "$(get "$1" private)")"
-  put size "{\"exe_bytes\": $bytes, \"working_set\": $(get "$1" working_set), \"private\": $(get "$1" private)}"
+  dlls=$(awk '{printf "%s\"%s\"", (NR > 1 ? ", " : ""), $0}' <<<"$imports")
+  put size "{\"exe\": \"$exe\", \"exe_bytes\": $bytes, \"imports\": [$dlls], \"test_build_exe\": \"$test_exe\", \"test_build_exe_bytes\": $test_bytes, \"working_set\": $(get "$1" working_set), \"private\": $(get "$1" private)}"
 }
 
 print_table() {

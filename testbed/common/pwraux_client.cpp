@@ -3,12 +3,15 @@
 #include <cstring>
 
 #include "common/device_record.h"
+#include "core/broadcast_rules.h"
 #include "drivers/pwraux_contract.h"
 
 namespace kqdtb::pwraux {
 namespace {
 
 static_assert(sizeof(PWRAUX_RECORD_ENTRY) == 32, "entry layout shared with the driver");
+static_assert(IOCTL_PWRAUX_NOTIFY == kqd::kPwrAuxNotifyControlCode && PWRAUX_REQUEST_SIZE == kqd::kPwrAuxRequestSize,
+              "the double takes the product's request");
 
 constexpr DWORD kAccess = 0;
 
@@ -58,6 +61,20 @@ std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs) {
 }
 
 bool Clear() { return Control(IOCTL_PWRAUX_CLEAR_RECORD, nullptr, 0); }
+
+bool Notify(const std::vector<std::uint32_t>& values) {
+  const kqd::win::UniqueFile device = device::Open(PWRAUX_WIN32_PATH, kAccess);
+  if (!device) return false;
+  for (const std::uint32_t value : values) {
+    kqd::PwrAuxRequestBytes request = kqd::EncodePwrAuxRequest(value);
+    DWORD returned = 0;
+    if (!::DeviceIoControl(device.get(), kqd::kPwrAuxNotifyControlCode, request.data(), kqd::kPwrAuxRequestSize,
+                           nullptr, 0, &returned, nullptr)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool FailNext(std::uint32_t count) { return SetPlan(count, false); }
 

@@ -43,6 +43,10 @@ std::optional<Record> WaitForEntries(std::size_t count, DWORD timeoutMs);
 
 // Each returns false when the device is absent or refuses the request.
 bool Clear();
+// Notify requests as the product sends them: one handle opened without access
+// rights, then the 12-byte request of each value in order. False when the device
+// is absent or a request is refused.
+bool Notify(const std::vector<std::uint32_t>& values);
 bool FailNext(std::uint32_t count);  // fail the next `count` notify requests; ends fail-all
 bool FailAll(bool on);               // fail every notify request until FailAll(false) or FailNext
 

@@ -1,5 +1,7 @@
 // replay: feeds a posture trace in real time into the running service through one
 // source's double, and writes the replay record of what the service published.
+// With --floor the service is stopped and the replayer publishes in its place, so
+// the record times the measuring path alone.
 
 #include <cstdio>
 #include <cwchar>
@@ -7,9 +9,11 @@
 #include <string>
 
 #include "command.h"
+#include "replay/floor_feed.h"
 #include "replay/input_feeds.h"
 #include "replay/replay_plan.h"
 #include "replay/replay_run.h"
+#include "service/kqd_service.h"
 #include "trace/replay_record.h"
 #include "trace/trace_file.h"
 
@@ -18,7 +22,8 @@ namespace {
 
 namespace rp = replay;
 
-constexpr wchar_t kUsage[] = L"usage: kqdtb.exe replay --source sensor|wmi|driver [--settle MS] TRACE RECORD\n";
+constexpr wchar_t kUsage[] =
+    L"usage: kqdtb.exe replay --source sensor|wmi|driver [--floor] [--settle MS] TRACE RECORD\n";
 constexpr DWORD kMaxSettleMs = 60000;
 constexpr size_t kMaxTraceBytes = 64u << 20;
 
@@ -80,6 +85,7 @@ int Refuse(const std::string& why) {
 int RunReplay(int argc, wchar_t** argv) {
   std::optional<rp::Source> source;
   DWORD settleMs = 1000;
+  bool floor = false;
   std::wstring paths[2];
   int positional = 0;
   for (int i = 1; i < argc; ++i) {
@@ -91,6 +97,8 @@ int RunReplay(int argc, wchar_t** argv) {
       const auto ms = ParseUint32(argv[++i]);
       if (!ms || *ms > kMaxSettleMs) return Refuse("--settle takes milliseconds, 0 to 60000");
       settleMs = *ms;
+    } else if (arg == L"--floor" && !floor) {
+      floor = true;
     } else if (arg.rfind(L"--", 0) == 0 || positional == 2) {
       Err(kUsage);
       return 2;
@@ -113,7 +121,11 @@ int RunReplay(int argc, wchar_t** argv) {
   auto inputs = rp::PlanInputs(*trace, *source, &why);
   if (!inputs) return Refuse(Narrow(paths[0]) + ": " + why);
 
-  const auto feed = rp::MakeFeed(*source);
+  // Two publishers of one mode would time neither.
+  if (floor && kqd::IsServiceRunning(kqd::kServiceName)) {
+    return Refuse("--floor publishes in the service's place: stop it first (sc stop KQD)");
+  }
+  const auto feed = floor ? rp::MakeFloorFeed(*source, trace->rows, rp::FloorOutlet{}) : rp::MakeFeed(*source);
   rp::RunSetup setup;
   setup.source = *source;
   setup.inputs = std::move(*inputs);
@@ -141,8 +153,9 @@ int RunReplay(int argc, wchar_t** argv) {
 
 TestbedCommand replayCommand{
     L"replay",
-    L"--source sensor|wmi|driver [--settle MS] TRACE RECORD (feed the trace in real time into the running "
-    L"service through that source's double; write what it published as a replay record)",
+    L"--source sensor|wmi|driver [--floor] [--settle MS] TRACE RECORD (feed the trace in real time into the "
+    L"running service through that source's double; write what it published as a replay record. --floor: the "
+    L"service stopped, publish at each input what it would, for the floor of the measuring path)",
     &RunReplay};
 
 }  // namespace

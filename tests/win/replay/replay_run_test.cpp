@@ -1,14 +1,17 @@
 // Whole replays against a scripted feed: a stand-in for the service writes the
-// stored mode (in a scratch key) and "sends" energy requests as each input arrives.
+// stored mode (in a scratch key) and "sends" energy requests as each input arrives;
+// and the floor feed, the replayer publishing in the service's place.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
+#include "replay/floor_feed.h"
 #include "replay/replay_clock.h"
 #include "replay/replay_run.h"
 #include "support/registry_backup.h"
+#include "trace/comparison.h"
 
 namespace {
 
@@ -169,6 +172,60 @@ TEST_F(ReplayRun, AFailedDeliveryStopsAndKeepsWhatHappenedSoFar) {
   for (const tr::Event& event : result.record.events) inputs += event.kind == tr::EventKind::Input;
   EXPECT_EQ(inputs, 3u) << "the failed attempt is recorded too";
   EXPECT_EQ(result.energyRequests, 2u);
+}
+
+// Each source's rules decide what the floor publishes (the sensor's posture rule
+// holds at the third row, the provider is asked again, the driver sends no
+// requests), at the input that ends the burst and in the broadcaster's order;
+// the comparison that judges the service finds it as expected.
+TEST_F(ReplayRun, TheFloorPublishesWhatTheSourceWouldAtOnce) {
+  const tr::Trace trace{{{0, 120, 90, 1, {}}, {250, 270, 100, 3, {}}, {500, 270, 100, 3, {}}, {750, 355, 90, 2, {}}},
+                        true, false};
+  const struct {
+    rp::Source source;
+    std::vector<std::uint32_t> requests;
+  } cases[] = {{rp::Source::Sensor, {9, 1, 8, 3, 8, 2}},
+               {rp::Source::Wmi, {9, 1, 8, 3, 8, 3, 8, 2}},
+               {rp::Source::Driver, {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(rp::SourceName(c.source));
+    kqdtest::SetDword(HKEY_CURRENT_USER, key_, L"Mode", 2);
+    std::vector<rp::Stamped> sent;
+    const auto floor = rp::MakeFloorFeed(
+        c.source, trace.rows, rp::FloorOutlet{HKEY_CURRENT_USER, key_, L"Mode", [&](const std::vector<std::uint32_t>& r) {
+          for (const std::uint32_t value : r) sent.push_back({rp::ReplayClock::Now(), value});
+          return true;
+        }});
+    setup_.source = c.source;
+    setup_.feed = floor.get();
+    setup_.devices.read = [&sent](std::vector<rp::Stamped>* energy, std::vector<rp::Stamped>*, std::string*) {
+      *energy = sent;
+      return true;
+    };
+    std::string error;
+    const auto inputs = rp::PlanInputs(trace, c.source, &error);
+    ASSERT_TRUE(inputs) << error;
+    setup_.inputs = *inputs;
+    const rp::RunResult result = rp::RunReplay(setup_);
+    ASSERT_EQ(result.outcome, rp::RunOutcome::Done) << result.error;
+
+    std::vector<std::uint32_t> requests;
+    for (const rp::Stamped& stamp : sent) requests.push_back(stamp.value);
+    EXPECT_EQ(requests, c.requests);
+    const auto comparison = tr::Compare(trace, result.record, &error);
+    ASSERT_TRUE(comparison) << error;
+    for (const std::string& difference : comparison->differences) ADD_FAILURE() << difference;
+    EXPECT_TRUE(comparison->AsExpected());
+    for (const tr::BurstResult& burst : comparison->bursts) {
+      if (!burst.expected.published || !burst.toModeMs) continue;
+      // Nothing waits: far less than the sensor's debounce even on a busy machine.
+      EXPECT_LT(*burst.toModeMs, 50) << burst.expected.lastInputMs;
+      if (burst.toEnergyMs) {
+        EXPECT_LE(*burst.toEnergyMs, *burst.toModeMs) << "requests before Mode";
+      }
+    }
+    EXPECT_EQ(kqdtest::GetDword(HKEY_CURRENT_USER, key_, L"Mode"), 2u);
+  }
 }
 
 }  // namespace
