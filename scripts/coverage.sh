@@ -24,9 +24,10 @@ done
 cmake --preset native >/dev/null && cmake --build --preset native --target kqdtrace || exit 1
 
 # Counts of this run only. A wineserver of this prefix that is still up may have
-# started services.exe without GCOV_PREFIX: end it, so the run starts its own.
-find "$win" "$nat" -name '*.gcda' -delete
+# started services.exe without GCOV_PREFIX: end it (and whatever would still write
+# counts on exit), so the run starts its own.
 "$win/wine-run" --stop-server
+find "$win" "$nat" -name '*.gcda' -delete
 
 # gcov merges each process's counts into the file on exit, under a file lock (fcntl
 # on Linux, _locking under Wine), so processes that share objects add up.
