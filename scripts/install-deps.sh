@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages whatever the build and the tests need and is missing.
+# Installs from Debian's packages whatever the build and the tests need and is missing;
+# with "coverage", also what `make coverage` needs to read the gcov data.
 set -euo pipefail
 
 need=()
@@ -18,6 +19,10 @@ have gdb || need+=(gdb)
 have clang++ || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
   need+=(libclang-rt-14-dev)
+if [ "${1:-}" = coverage ]; then
+  have gcovr || need+=(gcovr)
+  have x86_64-w64-mingw32-gcov-posix || need+=(gcc-mingw-w64-x86-64-posix)
+fi
 
 if [ ${#need[@]} -eq 0 ]; then
   exit 0

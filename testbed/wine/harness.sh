@@ -4,6 +4,11 @@
 
 : "${KQD_WINEPREFIX:?KQD_WINEPREFIX must name the prefix}"
 export WINEPREFIX="$KQD_WINEPREFIX"
+# What the build tree asks of every Windows process (a coverage build's GCOV_PREFIX),
+# set before any Wine process starts: services.exe hands its environment to services.
+if [ -f "$KQD_WINEPREFIX.env" ]; then
+  . "$KQD_WINEPREFIX.env"
+fi
 export WINEDEBUG="${KQD_WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # /usr/bin/wine is a wrapper that complains about wine32 on stderr; go straight to the loader.
