@@ -9,8 +9,8 @@ case "$release" in
   *[!0-9]* | "")
     echo "kqdtb machine: release is a number such as 2009, or win7" >&2; exit 2 ;;
   *)
-    kqd_wine reg add "$key" /v CurrentMajorVersionNumber /t REG_DWORD /d 10 /f >/dev/null || exit 1
-    kqd_wine reg add "$key" /v ReleaseId /t REG_SZ /d "$release" /f >/dev/null || exit 1 ;;
+    kqd_reg_write add "$key" /v CurrentMajorVersionNumber /t REG_DWORD /d 10 /f || exit 1
+    kqd_reg_write add "$key" /v ReleaseId /t REG_SZ /d "$release" /f || exit 1 ;;
 esac
 # On Windows both run; Wine has them as demand-start services, stopped.
 for service in winmgmt Schedule; do

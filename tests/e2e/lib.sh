@@ -130,8 +130,16 @@ e2e_start_service() {
 }
 
 # Folds for stress_settled and the scenarios; the driver's is retried (kqd_fold_until).
-sensor_fold() { kqd_fold sensor "$1"; }
-wmi_fold() { kqd_fold wmi "$1"; }
+# A fold that cannot be delivered is a failure of its own, not a mode that never came.
+fold_delivered() { # SOURCE MODE COMMAND...
+  local source=$1 mode=$2; shift 2
+  "$@" && return 0
+  echo "FAIL - the fold to $mode through the $source double was not delivered"
+  e2e_failures=$((e2e_failures + 1))
+  return 1
+}
+sensor_fold() { fold_delivered sensor "$1" kqd_fold sensor "$1"; }
+wmi_fold() { fold_delivered WMI "$1" kqd_fold wmi "$1"; }
 driver_fold() { kqd_fold_until driver "$1"; }
 
 # The service stopped and removed, the COM doubles and what need() installed
