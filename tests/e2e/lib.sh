@@ -16,6 +16,7 @@ check_eq() { # check_eq DESCRIPTION EXPECTED ACTUAL
   if [ "$2" = "$3" ]; then echo "ok   - $1"; else
     printf 'FAIL - %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"; e2e_failures=$((e2e_failures + 1)); fi
 }
+not() { ! "$@"; }
 stored_mode_is() { [ "$(stored_mode)" = "$1" ]; }
 mode_is() { wait_for "${2:-10}" stored_mode_is "$1"; } # mode_is MODE [SECONDS]
 

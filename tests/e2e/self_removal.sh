@@ -36,7 +36,6 @@ check_wine_gap() { # check_wine_gap DESCRIPTION WHY COMMAND...
   else echo "gap  - $what: known Wine gap: $why"; fi
 }
 
-not() { ! "$@"; }
 stopped_and_removed() {
   local re=$'^Stopping KQD\\.\\.*\nKQD is stopped\\.\nKQD is removed\\.$'
   [[ $1 =~ $re ]]
