@@ -14,7 +14,7 @@ have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix gcc-mingw
 have wineserver || [ -x /usr/lib/wine/wineserver64 ] || need+=(wine)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
-have flock || need+=(util-linux)
+{ have flock && have setarch; } || need+=(util-linux)
 have gdb || need+=(gdb)
 have clang++ || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||

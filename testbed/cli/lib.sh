@@ -49,7 +49,7 @@ kqd_reg_sz() { kqd_wine reg query "$1" "${@:2}" 2>/dev/null | tr -d '\r' | sed -
 # output) go to standard error.
 kqd_reg_write() { # reg ARGUMENTS...
   local out rc
-  out=$("$KQD_WINE" reg "$@" 2>&1 </dev/null)
+  out=$(kqd_wine_run reg "$@" 2>&1 </dev/null)
   rc=$?
   [ "$rc" -eq 0 ] && return 0
   printf 'kqdtb: reg %s failed with exit code %s:\n%s\n' "$*" "$rc" "$(tr -d '\r' <<<"$out" | sed 's/^/  /')" >&2

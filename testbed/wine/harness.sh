@@ -18,6 +18,14 @@ if [ -x /usr/lib/wine/wine64 ]; then
 else
   KQD_WINE=wine
 fi
+# Debian's Wine has no preloader, which on other builds reserves the addresses Wine
+# needs before the system maps anything. With the address space randomised, a new
+# process now and then finds the shared user data page taken and dies at once
+# ("failed to map the shared user data", exit code 1, silent under WINEDEBUG=-all):
+# about one start in a thousand here, a set-up step or a fold failing at random. A
+# fixed layout has the page free every time, and every process that Wine starts from
+# one of these (services and drivers included) inherits the fixed layout.
+kqd_wine_run() { setarch -R "$KQD_WINE" "$@"; }
 KQD_WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 [ -x "$KQD_WINESERVER" ] || KQD_WINESERVER=/usr/lib/wine/wineserver64
 
@@ -38,7 +46,7 @@ kqd_wine_ensure_prefix() {
     "$KQD_WINESERVER" -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     echo "harness: creating Wine prefix $WINEPREFIX" >&2
-    "$KQD_WINE" wineboot -i >/dev/null 2>&1 || { echo "harness: wineboot failed" >&2; exit 1; }
+    kqd_wine_run wineboot -i >/dev/null 2>&1 || { echo "harness: wineboot failed" >&2; exit 1; }
     "$KQD_WINESERVER" -w 2>/dev/null || true
     touch "$WINEPREFIX/.kqd-ready"
   ) 9>"$WINEPREFIX.lock"
@@ -50,7 +58,7 @@ kqd_wine_ensure_prefix() {
 kqd_wine_start_server() {
   kqd_wine_ensure_prefix || return 1
   "$KQD_WINESERVER" -p 2>/dev/null || true
-  "$KQD_WINE" sc query >/dev/null 2>>"$WINEPREFIX/wine.log" </dev/null || true
+  kqd_wine_run sc query >/dev/null 2>>"$WINEPREFIX/wine.log" </dev/null || true
 }
 
 kqd_wine_stop_server() {
@@ -60,7 +68,7 @@ kqd_wine_stop_server() {
 
 # Runs a Windows program in the prefix; Wine's own stderr lines are dropped.
 kqd_wine() {
-  "$KQD_WINE" "$@" 2> >(kqd_wine_filter >/dev/null)
+  kqd_wine_run "$@" 2> >(kqd_wine_filter >/dev/null)
 }
 
 kqd_wine_path() { # unix path of C:\windows\system32

@@ -58,7 +58,7 @@ out_file=$(mktemp)
 run_task() { kqdtb run-uninstall-task </dev/null >"$out_file" 2>&1; local rc=$?; tr -d '\r' <"$out_file"; return $rc; }
 # (Wine's own stderr is dropped outright: a filter would be held open the same way.)
 run_kqd() {
-  "$KQD_WINE" 'C:\windows\system32\kqd.exe' "$@" </dev/null >"$out_file" 2>/dev/null
+  kqd_wine_run 'C:\windows\system32\kqd.exe' "$@" </dev/null >"$out_file" 2>/dev/null
   local rc=$?; tr -d '\r' <"$out_file"; return $rc
 }
 dacl() { kqdtb file-dacl 'C:\windows\system32\kqddrv.INF' | tr -d '\r'; }
