@@ -78,6 +78,7 @@ trace::Record Assemble(const Observations& seen) {
   trace::Record record;
   record.source = SourceName(seen.source);
   record.startMode = seen.startMode;
+  record.startSlate = seen.startSlate;
   using trace::EventKind;
   for (size_t i = 0; i < seen.inputs.size() && i < seen.inputTimes.size(); ++i) {
     const PlannedInput& input = seen.inputs[i];
@@ -88,7 +89,10 @@ trace::Record Assemble(const Observations& seen) {
   const struct {
     EventKind kind;
     const std::vector<Stamped>* stamps;
-  } published[] = {{EventKind::Mode, &seen.modes}, {EventKind::Energy, &seen.energy}, {EventKind::Slate, &seen.slate}};
+  } published[] = {{EventKind::Mode, &seen.modes},
+                   {EventKind::Energy, &seen.energy},
+                   {EventKind::Slate, &seen.slate},
+                   {EventKind::SlateState, &seen.slateStates}};
   for (const auto& group : published) {
     for (const Stamped& stamp : *group.stamps) {
       if (stamp.time < seen.t0) continue;  // left over from before the replay

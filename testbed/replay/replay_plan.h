@@ -51,6 +51,8 @@ struct Observations {
   std::vector<Stamped> modes;             // "Mode" after each change notification
   std::vector<Stamped> energy;            // third fields of the energy-management requests
   std::vector<Stamped> slate;             // bytes written to the slate-toggle device
+  std::optional<std::uint32_t> startSlate;  // the system's slate state at t0: 0 slate, 1 laptop
+  std::vector<Stamped> slateStates;       // each change of it, with the state it became
 };
 
 // The record: times in ms from t0; what happened before t0 left out; in time order.

@@ -140,6 +140,7 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
           if (!result.toEnergyMs) result.toEnergyMs = latency;
           break;
         case EventKind::Slate: ++result.slateWrites; break;
+        case EventKind::SlateState: continue;  // judged below, against the expected state
       }
       if (latency < 0 && !early) early = -latency;
     }

@@ -16,12 +16,14 @@ const char* KindName(EventKind kind) {
     case EventKind::Mode: return "mode";
     case EventKind::Energy: return "energy";
     case EventKind::Slate: return "slate";
+    case EventKind::SlateState: return "slatestate";
   }
   return "input";
 }
 
 std::optional<EventKind> KindFromName(std::string_view name) {
-  for (const EventKind kind : {EventKind::Input, EventKind::Mode, EventKind::Energy, EventKind::Slate}) {
+  for (const EventKind kind :
+       {EventKind::Input, EventKind::Mode, EventKind::Energy, EventKind::Slate, EventKind::SlateState}) {
     if (name == KindName(kind)) return kind;
   }
   return std::nullopt;
@@ -53,6 +55,7 @@ std::string FormatRecord(const Record& record) {
   text += '\n';
   text += Line("source", 0, "", "", record.source);
   text += Line("start", 0, "", "", ValueText(record.startMode));
+  if (record.startSlate) text += Line("slatestart", 0, "", "", ValueText(record.startSlate));
   for (const Event& event : record.events) {
     const bool input = event.kind == EventKind::Input;
     text += Line(KindName(event.kind), event.timeMs, input ? FormatFloat(event.a) : "",
@@ -107,6 +110,10 @@ std::optional<Record> ParseRecord(std::string_view text, std::string* error) {
     const Row& r = parsed->rows.front();
     if (kind == "start") {
       record.startMode = r.mode;
+      continue;
+    }
+    if (kind == "slatestart") {
+      record.startSlate = r.mode;
       continue;
     }
     const auto eventKind = KindFromName(kind);

@@ -8,7 +8,11 @@
 //   input,0.42,120,90,           <- value: the row's mode or word, when it had one
 //   mode,203.1,,,1               <- "Mode" read after the registry said it changed
 //   energy,203.6,,,9             <- an energy-management request: its third field
+//   slatestart,0,,,1             <- the system's slate state before the first input,
+//                                   as GetSystemMetrics(SM_CONVERTIBLESLATEMODE)
+//                                   answers it: 0 slate, 1 laptop; empty when unknown
 //   slate,203.9,,,0              <- a write to the slate-toggle device: the byte
+//   slatestate,204.0,,,1         <- the system's slate state became this value
 //
 // Platform-free: written by the replayer under Wine, read by the native analysis.
 
@@ -20,7 +24,7 @@
 
 namespace kqdtb::trace {
 
-enum class EventKind { Input, Mode, Energy, Slate };
+enum class EventKind { Input, Mode, Energy, Slate, SlateState };
 
 struct Event {
   EventKind kind = EventKind::Input;
@@ -33,6 +37,7 @@ struct Event {
 struct Record {
   std::string source;                      // "sensor", "wmi" or "driver"
   std::optional<std::uint32_t> startMode;  // "Mode" before the first input
+  std::optional<std::uint32_t> startSlate; // slate state before it: 0 slate, 1 laptop
   std::vector<Event> events;               // in time order
 };
 
