@@ -58,6 +58,7 @@ RegistrationRecord ReadRegistration(HKEY registrations, const std::wstring& name
   r.recipient = ReadQword(key.get(), KQD_POWER_RECIPIENT_VALUE).value_or(0);
   r.handle = ReadQword(key.get(), KQD_POWER_HANDLE_VALUE).value_or(0);
   r.live = ReadDword(key.get(), KQD_POWER_LIVE_VALUE).value_or(0) == 1;
+  r.current = ReadDword(key.get(), KQD_POWER_CURRENT_VALUE);
   r.processAlive = r.process != 0 && ProcessAlive(r.process);
   return r;
 }
@@ -105,8 +106,35 @@ RequestResult Request(DWORD control, DWORD state, DWORD timeoutMs) {
 
 }  // namespace
 
+std::optional<DisplayState> ReadDisplayState() {
+  const UniqueHkey key = OpenKey(KQD_POWER_STATE_KEY, KEY_READ);
+  const DWORD value = key ? ReadDword(key.get(), KQD_POWER_STATE_CONSOLE_DISPLAY).value_or(1) : 1;
+  if (value > static_cast<DWORD>(DisplayState::Dimmed)) return std::nullopt;
+  return static_cast<DisplayState>(value);
+}
+
+const wchar_t* DisplayStateName(DisplayState state) {
+  switch (state) {
+    case DisplayState::Off: return L"off";
+    case DisplayState::On: return L"on";
+    case DisplayState::Dimmed: return L"dimmed";
+  }
+  return L"unknown";
+}
+
 RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs) {
+  UniqueHkey key;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, KQD_POWER_STATE_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS ||
+      !WriteDword(key.get(), KQD_POWER_STATE_CONSOLE_DISPLAY, static_cast<DWORD>(state))) {
+    return RequestResult{};
+  }
   return Request(SERVICE_CONTROL_POWEREVENT, static_cast<DWORD>(state), timeoutMs);
+}
+
+bool ResetMachineState() {
+  const LSTATUS status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, KQD_POWER_STATE_KEY);
+  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 RequestResult RequestShutdown(DWORD timeoutMs) { return Request(SERVICE_CONTROL_SHUTDOWN, 0, timeoutMs); }
@@ -119,6 +147,7 @@ PowerRecord ReadRecord() {
   record.statusHandle = ReadQword(key.get(), KQD_POWER_STATUS_HANDLE_VALUE).value_or(0);
   record.handled = ReadDword(key.get(), KQD_POWER_HANDLED_VALUE).value_or(0);
   record.delivered = ReadDword(key.get(), KQD_POWER_DELIVERED_VALUE).value_or(0);
+  record.currentDelivered = ReadDword(key.get(), KQD_POWER_CURRENT_DELIVERED_VALUE).value_or(0);
   record.lastState = ReadDword(key.get(), KQD_POWER_LAST_STATE_VALUE);
   record.lastResult = ReadDword(key.get(), KQD_POWER_LAST_RESULT_VALUE).value_or(0);
   record.lastOutcome = ReadString(key.get(), KQD_POWER_LAST_OUTCOME_VALUE);

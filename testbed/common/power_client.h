@@ -1,8 +1,8 @@
 #pragma once
-// Steers and reads the powrprof double from another process: asks the process
-// that registered power settings to deliver a console display state (or a
-// shutdown) to its service control handler, and reads
-// the registrations and deliveries it recorded.
+// Steers and reads the powrprof double from another process: sets the machine's
+// console display state and asks the process that registered power settings to
+// deliver it (or a shutdown) to its service control handler, and reads the
+// registrations and deliveries it recorded.
 
 #include <windows.h>
 
@@ -26,7 +26,14 @@ struct RequestResult {
   bool Delivered() const;
 };
 
+// The machine's console display state, which every registration is told first.
+std::optional<DisplayState> ReadDisplayState();
+const wchar_t* DisplayStateName(DisplayState state);  // "off", "on", "dimmed"
+// Sets it, then asks the registered process to deliver it; NoDouble when no
+// process has registered (the state is set all the same).
 RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs);
+// Every setting of the machine back to its default (display on, AC, lid open).
+bool ResetMachineState();
 // SERVICE_CONTROL_SHUTDOWN to the same handler; answered before the handler runs.
 RequestResult RequestShutdown(DWORD timeoutMs);
 
@@ -39,6 +46,7 @@ struct RegistrationRecord {
   ULONGLONG handle = 0;
   bool live = false;          // registered and not unregistered
   bool processAlive = false;  // its process still runs
+  std::optional<DWORD> current;  // the value it was told after registering
 };
 
 struct PowerRecord {
@@ -46,6 +54,7 @@ struct PowerRecord {
   ULONGLONG statusHandle = 0;
   DWORD handled = 0;
   DWORD delivered = 0;
+  DWORD currentDelivered = 0;  // handler calls with a registration's current value
   std::optional<DWORD> lastState;
   DWORD lastResult = 0;
   std::wstring lastOutcome;

@@ -541,9 +541,18 @@ class Folder final : public Object<ITaskFolder> {
   HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR taskPath, ITaskDefinition* definition, LONG flags,
                                                    VARIANT user, VARIANT password, TASK_LOGON_TYPE logonType,
                                                    VARIANT sddl, IRegisteredTask** out) override {
+    const std::wstring given = Wide(FromBstr(taskPath));
+    const auto task = store::ResolveTask(path, given);
+    const HRESULT hr = Register(task, definition, flags, user, password, logonType, sddl, out);
+    store::RecordRegistration(task ? store::JoinFolder(task->first, task->second) : given, hr);
+    return hr;
+  }
+
+  HRESULT Register(const std::optional<std::pair<std::wstring, std::wstring>>& task, ITaskDefinition* definition,
+                   LONG flags, VARIANT user, VARIANT password, TASK_LOGON_TYPE logonType, VARIANT sddl,
+                   IRegisteredTask** out) {
     if (HRESULT hr = Enter(L"ITaskFolder::RegisterTaskDefinition"); FAILED(hr)) return hr;
     if (out != nullptr) *out = nullptr;
-    const auto task = store::ResolveTask(path, Wide(FromBstr(taskPath)));
     if (!task || definition == nullptr) return E_INVALIDARG;
     ComPtr<Definition> own;
     if (FAILED(definition->QueryInterface(kDefinitionIdentity, own.put_void()))) return E_INVALIDARG;

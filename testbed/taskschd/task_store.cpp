@@ -21,6 +21,7 @@ constexpr wchar_t kRoot[] = L"C:\\kqdtb\\tasks";
 constexpr wchar_t kTaskSuffix[] = L".xml";
 constexpr wchar_t kTempSuffix[] = L".xml.tmp";
 constexpr wchar_t kFolderDeletions[] = L"C:\\kqdtb\\tasks-folder-deletions.txt";
+constexpr wchar_t kRegistrations[] = L"C:\\kqdtb\\tasks-registrations.txt";
 
 HRESULT LastError() { return HRESULT_FROM_WIN32(::GetLastError()); }
 
@@ -186,18 +187,44 @@ HRESULT DeleteFolder(const std::wstring& folder) {
 }
 
 // One whole line per attempt, appended with one write, so processes do not interleave.
-void RecordFolderDeletion(const std::wstring& folder, HRESULT result) {
+void AppendAttempt(const wchar_t* record, const std::wstring& subject, HRESULT result) {
   if (FAILED(EnsureRoot())) return;
-  std::wstring line = folder;
+  std::wstring line = subject;
   std::replace_if(line.begin(), line.end(), [](wchar_t c) { return c < 0x20; }, L'?');
   wchar_t code[16];
   std::swprintf(code, 16, L"\t0x%08lx\n", static_cast<unsigned long>(result));
   line += code;
-  UniqueFile file(::CreateFileW(kFolderDeletions, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  UniqueFile file(::CreateFileW(record, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
   DWORD written = 0;
   ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+}
+
+void RecordFolderDeletion(const std::wstring& folder, HRESULT result) { AppendAttempt(kFolderDeletions, folder, result); }
+void RecordRegistration(const std::wstring& task, HRESULT result) { AppendAttempt(kRegistrations, task, result); }
+
+std::vector<Attempt> ReadAttempts(const wchar_t* record) {
+  std::vector<Attempt> attempts;
+  UniqueFile file(::CreateFileW(record, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return attempts;
+  std::wstring text;
+  wchar_t chunk[1024];
+  DWORD read = 0;
+  while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read >= sizeof(wchar_t)) {
+    text.append(chunk, read / sizeof(wchar_t));
+  }
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find(L'\n', start), text.size());
+    const std::wstring line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t tab = line.rfind(L'\t');
+    if (tab == std::wstring::npos) continue;
+    const auto code = static_cast<HRESULT>(std::wcstoul(line.c_str() + tab + 1, nullptr, 16));
+    attempts.push_back({line.substr(0, tab), code});
+  }
+  return attempts;
 }
 
 std::optional<std::wstring> ReadTask(const std::wstring& folder, const std::wstring& name) {
@@ -262,31 +289,14 @@ bool PutTask(const std::wstring& folder, const std::wstring& name, const std::ws
 
 bool ClearStore() {
   if (FAILED(store::EnsureRoot())) return false;
-  const bool recordGone = ::DeleteFileW(store::kFolderDeletions) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
-  return store::RemoveContents(store::kRoot) && recordGone;
+  bool recordsGone = true;
+  for (const wchar_t* record : {store::kFolderDeletions, store::kRegistrations}) {
+    recordsGone = (::DeleteFileW(record) || ::GetLastError() == ERROR_FILE_NOT_FOUND) && recordsGone;
+  }
+  return store::RemoveContents(store::kRoot) && recordsGone;
 }
 
-std::vector<FolderDeletion> FolderDeletions() {
-  std::vector<FolderDeletion> deletions;
-  kqd::win::UniqueFile file(::CreateFileW(store::kFolderDeletions, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return deletions;
-  std::wstring text;
-  wchar_t chunk[1024];
-  DWORD read = 0;
-  while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read >= sizeof(wchar_t)) {
-    text.append(chunk, read / sizeof(wchar_t));
-  }
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = std::min(text.find(L'\n', start), text.size());
-    const std::wstring line = text.substr(start, end - start);
-    start = end + 1;
-    const size_t tab = line.rfind(L'\t');
-    if (tab == std::wstring::npos) continue;
-    const auto code = static_cast<HRESULT>(std::wcstoul(line.c_str() + tab + 1, nullptr, 16));
-    deletions.push_back({line.substr(0, tab), code});
-  }
-  return deletions;
-}
+std::vector<Attempt> FolderDeletions() { return store::ReadAttempts(store::kFolderDeletions); }
+std::vector<Attempt> Registrations() { return store::ReadAttempts(store::kRegistrations); }
 
 }  // namespace kqdtb::taskschd

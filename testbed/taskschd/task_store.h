@@ -7,6 +7,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "taskschd/taskschd_double.h"
 
 namespace kqdtb::taskschd::store {
 
@@ -26,8 +29,10 @@ HRESULT WriteTask(const std::wstring& folder, const std::wstring& name, const st
 HRESULT DeleteTask(const std::wstring& folder, const std::wstring& name);
 // Removes an empty folder; one that holds tasks or folders is refused (ERROR_DIR_NOT_EMPTY).
 HRESULT DeleteFolder(const std::wstring& folder);
-// Appends one attempt to the record behind FolderDeletions().
+// Append one attempt to the record behind FolderDeletions() or Registrations().
 void RecordFolderDeletion(const std::wstring& folder, HRESULT result);
+void RecordRegistration(const std::wstring& task, HRESULT result);
+std::vector<Attempt> ReadAttempts(const wchar_t* record);
 std::optional<std::wstring> ReadTask(const std::wstring& folder, const std::wstring& name);
 
 }  // namespace kqdtb::taskschd::store

@@ -6,8 +6,10 @@
 //   C:\kqdtb\tasks\<folder>\<name>.xml   (UTF-16LE with BOM, the rendering of
 //                                          kqd::RenderTaskXml)
 // Folders are directories; the root folder "\" is C:\kqdtb\tasks itself. Every
-// ITaskFolder::DeleteFolder call is recorded, whatever it answered, in
+// ITaskFolder::DeleteFolder and RegisterTaskDefinition call is recorded, whatever
+// it answered, in
 //   C:\kqdtb\tasks-folder-deletions.txt  (UTF-16LE lines "<folder>\t0x<HRESULT>")
+//   C:\kqdtb\tasks-registrations.txt     (UTF-16LE lines "<\folder\name>\t0x<HRESULT>")
 //
 // Switch HKLM\Software\KqdTestbed\TaskScheduler, DWORD "Unreachable", read on
 // every call:
@@ -50,13 +52,17 @@ bool FolderExists(const std::wstring& folder);
 bool PutTask(const std::wstring& folder, const std::wstring& name, const std::wstring& xml);
 bool ClearStore();  // every task and folder, and the record of folder deletions; the root stays
 
-// Each ITaskFolder::DeleteFolder call of any process, oldest first: the folder it
-// named (resolved, or the argument as given when it is no valid path) and its result.
-struct FolderDeletion {
-  std::wstring folder;
+// A call of any process that the store records, oldest first: what it named and its result.
+struct Attempt {
+  std::wstring subject;
   HRESULT result;
 };
-std::vector<FolderDeletion> FolderDeletions();
+// ITaskFolder::DeleteFolder: the folder named (resolved, or the argument as given
+// when it is no valid path).
+std::vector<Attempt> FolderDeletions();
+// ITaskFolder::RegisterTaskDefinition: the task, \Folder\Name as resolved (or
+// the path as given), whether it was stored or refused.
+std::vector<Attempt> Registrations();
 
 // This module's instance only (a test that links the double statically).
 IClassFactory* ClassFactory();  // a static object; AddRef/Release only count

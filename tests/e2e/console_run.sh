@@ -6,6 +6,7 @@
 kqd_service_exe_ready || exit 1
 kqd_wine_start_server || exit 1
 setup "the machine reset" kqdtb reset
+need_power
 
 run() { # prints stdout (text mode: CRLF folded to LF), then "rc=N"
   local out rc

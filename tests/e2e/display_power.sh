@@ -26,7 +26,7 @@ expected_registrations() { # STATUS-HANDLE STATE
 attach_detach() { local f out=(); for f in $(pwraux_fields); do [[ $f == 1[01] ]] && out+=("$f"); done; echo "${out[*]}"; }
 first_field_is() { local f; f=$(pwraux_fields); [ "${f%% *}" = "$1" ]; }
 
-e2e_machine power
+e2e_machine
 kqdtb wmi-provider off >/dev/null
 kqdtb davodira-answer 0x00020000 >/dev/null  # unknown: the driver is not selected
 kqdtb sensor-plug >/dev/null
@@ -100,7 +100,9 @@ check "the process is gone" wait_for 10 test "$(live_processes kqd.exe)" = 0
 # end of the process.
 check_eq "stop: the registrations were not unregistered, the process ended" \
   "$(expected_registrations "$handle" orphaned)" "$(registrations_of "$service")"
-check "display-off with no service fails" bash -c '! "$1" display-off 2>/dev/null' _ "$KQD_TESTBED/kqdtb"
+check "display-off with no service is kept by the machine" kqdtb display-off
+check_eq "display-state off" off "$(kqdtb display-state | tr -d '\r')"
+check "display-on again" kqdtb display-on
 
 echo "# source: wmi"
 kqdtb sensor-unplug >/dev/null

@@ -33,7 +33,7 @@ hold_event() { # kqdtb mode-event-hold args...; returns once the event is held
   return $rc
 }
 
-e2e_machine power
+e2e_machine
 check "service installed" kqdtb install-service
 
 echo "# WMI source, the event created and held by another process first"

@@ -86,6 +86,7 @@ run_task_expect_removal() {
 setup_machine() {
   cleanup
   setup "the machine reset" kqdtb reset
+  need_power
   setup "a Windows 10 1809 machine" kqdtb machine 1809
   setup "Task Scheduler double" kqdtb install-taskschd
   setup "no tasks" kqdtb tasks-clear

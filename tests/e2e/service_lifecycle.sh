@@ -4,6 +4,7 @@
 . "$(dirname "$0")/lib.sh"
 kqd_wine_start_server || exit 1
 setup "the machine reset" kqdtb reset
+need_power
 trap 'kqdtb remove-service >/dev/null 2>&1' EXIT
 
 check "installs as the driver package does" kqdtb install-service

@@ -52,7 +52,7 @@ steady_threads() {
   echo "$after"
 }
 
-e2e_machine power
+e2e_machine
 check "no source offers a mode" kqdtb plug-source none
 kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 check "service installed" kqdtb install-service

@@ -19,7 +19,7 @@ record_count_is() { [ "$(record_count "$1")" = "$2" ]; }
 display_cycle() { kqdtb display-off >/dev/null && kqdtb display-on >/dev/null; }
 WBEM_E_FAILED=0x80041001
 
-e2e_machine power
+e2e_machine
 check "service installed" kqdtb install-service
 check "wmi: the only source plugged in" kqdtb plug-source wmi
 kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1

@@ -1,9 +1,10 @@
-// display-*, service-shutdown and power-*: turn the console display off, on or
-// dimmed for the process that registered power settings through the powrprof
-// double (the service), or shut it down as Windows would at system shutdown;
-// read what the double recorded, and manage its overrides.
+// display-*, service-shutdown and power-*: turn the machine's console display
+// off, on or dimmed, and tell the process that registered power settings through
+// the powrprof double (the service); or shut it down as Windows would at system
+// shutdown; read what the double recorded, and manage its overrides.
 
 #include <cwchar>
+#include <string>
 
 #include "command.h"
 #include "common/dll_override.h"
@@ -37,7 +38,27 @@ int Report(const wchar_t* command, const power::RequestResult& result) {
 }
 
 int RunDisplay(const wchar_t* command, power::DisplayState state) {
-  return Report(command, power::RequestDisplayState(state, kAnswerLimitMs));
+  const power::RequestResult result = power::RequestDisplayState(state, kAnswerLimitMs);
+  if (result.status == power::RequestResult::Status::NoDouble) {
+    // The machine keeps it: the next process to register is told it.
+    Out(L"display %ls\tno process registered\n", power::DisplayStateName(state));
+    return 0;
+  }
+  return Report(command, result);
+}
+
+int RunState(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb display-state\n");
+    return 2;
+  }
+  const auto state = power::ReadDisplayState();
+  if (!state) {
+    Err(L"kqdtb %ls: the machine's display state is not one of off, on, dimmed\n", argv[0]);
+    return 1;
+  }
+  Out(L"%ls\n", power::DisplayStateName(*state));
+  return 0;
 }
 
 int RunOff(int argc, wchar_t** argv) {
@@ -71,8 +92,9 @@ int RunShutdown(int argc, wchar_t** argv) {
 }
 
 // Tab-separated lines: "process", "status-handle", "handled", "delivered", "last"
-// (state, handler result, outcome), then one "registration" line each:
-// key, setting, flags, recipient, handle, live|unregistered|orphaned.
+// (state, handler result, outcome), "current-delivered", then one "registration"
+// line each: key, setting, flags, recipient, handle, live|unregistered|orphaned,
+// the current value it was told after registering (or -).
 // "orphaned": still registered, but its process has ended.
 int RunRead(int argc, wchar_t**) {
   if (argc != 1) {
@@ -88,10 +110,12 @@ int RunRead(int argc, wchar_t**) {
     Out(L"last\t%lu\t%lu\t%ls\n", static_cast<unsigned long>(*record.lastState),
         static_cast<unsigned long>(record.lastResult), record.lastOutcome.c_str());
   }
+  Out(L"current-delivered\t%lu\n", static_cast<unsigned long>(record.currentDelivered));
   for (const power::RegistrationRecord& r : record.registrations) {
     const wchar_t* state = !r.live ? L"unregistered" : r.processAlive ? L"live" : L"orphaned";
-    Out(L"registration\t%ls\t%ls\t%lu\t0x%llx\t0x%llx\t%ls\n", r.key.c_str(), r.setting.c_str(),
-        static_cast<unsigned long>(r.flags), r.recipient, r.handle, state);
+    const std::wstring current = r.current ? std::to_wstring(*r.current) : L"-";
+    Out(L"registration\t%ls\t%ls\t%lu\t0x%llx\t0x%llx\t%ls\t%ls\n", r.key.c_str(), r.setting.c_str(),
+        static_cast<unsigned long>(r.flags), r.recipient, r.handle, state, current.c_str());
   }
   return 0;
 }
@@ -124,9 +148,13 @@ int RunOverrides(int argc, wchar_t** argv) {
   return result;
 }
 
-TestbedCommand off{L"display-off", L"(the service's control handler gets console display state 0)", &RunOff};
+TestbedCommand off{L"display-off",
+                   L"(the machine's console display goes off: state 0 to the service's control handler, or to the "
+                   L"next registration)",
+                   &RunOff};
 TestbedCommand on{L"display-on", L"(console display state 1)", &RunOn};
 TestbedCommand dim{L"display-dim", L"(console display state 2, dimmed)", &RunDim};
+TestbedCommand state{L"display-state", L"(print the machine's console display state: off, on or dimmed)", &RunState};
 TestbedCommand shutdown{L"service-shutdown",
                         L"(SERVICE_CONTROL_SHUTDOWN to the handler the powrprof double knows)", &RunShutdown};
 TestbedCommand read{L"power-read", L"(print the powrprof double's registrations and deliveries)", &RunRead};

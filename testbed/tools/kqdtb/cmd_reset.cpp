@@ -42,7 +42,7 @@ int RunReset(int argc, wchar_t**) {
     }
     step(slate::SetInterfaces(slate::InterfaceSet::Both), L"the slate-toggle interfaces");
   }
-  step(power::ClearRecord(), L"the powrprof double's record");
+  step(power::ClearRecord() && power::ResetMachineState(), L"the powrprof double's record and the machine's power settings");
   step(taskschd::SetUnreachable(taskschd::kReachable) && taskschd::ClearStore(), L"the Task Scheduler double");
   if (failures != 0) return 1;
   Out(L"doubles reset\n");

@@ -29,13 +29,24 @@ int RunTasksFolders(int argc, wchar_t**) {
   return 0;
 }
 
+int RunTasksRegistrations(int argc, wchar_t**) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb.exe tasks-registrations\n");
+    return 2;
+  }
+  for (const auto& registration : ts::Registrations()) {
+    Out(L"%ls 0x%08lx\n", registration.subject.c_str(), static_cast<unsigned long>(registration.result));
+  }
+  return 0;
+}
+
 int RunTasksFolderDeletions(int argc, wchar_t**) {
   if (argc != 1) {
     Err(L"usage: kqdtb.exe tasks-folder-deletions\n");
     return 2;
   }
   for (const auto& deletion : ts::FolderDeletions()) {
-    Out(L"%ls 0x%08lx\n", deletion.folder.c_str(), static_cast<unsigned long>(deletion.result));
+    Out(L"%ls 0x%08lx\n", deletion.subject.c_str(), static_cast<unsigned long>(deletion.result));
   }
   return 0;
 }
@@ -86,13 +97,17 @@ TestbedCommand tasksFolders{L"tasks-folders", L"(print every folder of the doubl
 TestbedCommand tasksFolderDeletions{
     L"tasks-folder-deletions",
     L"(print every ITaskFolder::DeleteFolder call since tasks-clear: \\Folder 0xHRESULT)", &RunTasksFolderDeletions};
+TestbedCommand tasksRegistrations{
+    L"tasks-registrations",
+    L"(print every ITaskFolder::RegisterTaskDefinition call since tasks-clear: \\Folder\\Name 0xHRESULT)",
+    &RunTasksRegistrations};
 TestbedCommand tasksXml{L"tasks-xml", L"FOLDER NAME (print a task's XML as the double exported it)", &RunTasksXml};
 TestbedCommand tasksUnreachable{
     L"tasks-unreachable",
     L"0|1|2 (Task Scheduler answers | CoCreateInstance fails REGDB_E_CLASSNOTREG | Connect fails 0x80070426)",
     &RunTasksUnreachable};
 TestbedCommand tasksClear{L"tasks-clear",
-                          L"(remove every task and folder of the double, and its record of folder deletions)",
+                          L"(remove every task and folder of the double, and its records of calls)",
                           &RunTasksClear};
 
 }  // namespace

@@ -1,17 +1,20 @@
 // The powrprof double in this process, for what the service never does: refused
-// registrations, unknown and repeated unregistrations, a request with no service
-// handler, and an import rewrite that finds nothing to rewrite.
+// registrations, unknown and repeated unregistrations, a callback told the current
+// value, a request with no service handler, and an import rewrite that finds
+// nothing to rewrite.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/power_client.h"
 #include "power/iat_patch.h"
+#include "power/power_contract.h"
 
 extern "C" DWORD WINAPI PowerSettingRegisterNotification(LPCGUID, DWORD, HANDLE, PVOID*);
 extern "C" DWORD WINAPI PowerSettingUnregisterNotification(PVOID);
@@ -86,6 +89,52 @@ TEST_F(PowerDouble, UnregisterOfAnUnknownHandleFails) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
               PowerSettingUnregisterNotification(reinterpret_cast<PVOID>(bogus)))
         << bogus;
+  }
+}
+
+struct Told {
+  HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ULONG type = 0;
+  GUID setting{};
+  DWORD length = 0;
+  DWORD value = 0xFFFFFFFF;
+  int calls = 0;
+  ~Told() { ::CloseHandle(event); }
+};
+
+ULONG CALLBACK Remember(PVOID context, ULONG type, PVOID data) {
+  auto* told = static_cast<Told*>(context);
+  const auto* setting = static_cast<const POWERBROADCAST_SETTING*>(data);
+  told->type = type;
+  told->setting = setting->PowerSetting;
+  told->length = setting->DataLength;
+  if (setting->DataLength == sizeof(DWORD)) std::memcpy(&told->value, setting->Data, sizeof(DWORD));
+  ++told->calls;
+  ::SetEvent(told->event);
+  return 0;
+}
+
+// "Immediately after registration, the callback will be invoked with the current
+// value": the machine's, which kqdtb display-* set and a reset puts back to on.
+TEST_F(PowerDouble, ACallbackIsToldTheMachinesCurrentValueOnce) {
+  for (const DisplayState state : {DisplayState::Dimmed, DisplayState::Off, DisplayState::On}) {
+    kqdtb::power::RequestDisplayState(state, 5000);  // this process answers it: no handler, nothing delivered
+    ASSERT_EQ(state, kqdtb::power::ReadDisplayState());
+    Told told;
+    KqdDeviceNotifySubscribeParameters subscriber{&Remember, &told};
+    PVOID handle = nullptr;
+    ASSERT_EQ(0u, PowerSettingRegisterNotification(&kConsoleDisplayState, 2, &subscriber, &handle));
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(told.event, 10000));
+    EXPECT_EQ(static_cast<ULONG>(PBT_POWERSETTINGCHANGE), told.type);
+    EXPECT_TRUE(IsEqualGUID(kConsoleDisplayState, told.setting));
+    EXPECT_EQ(sizeof(DWORD), told.length);
+    EXPECT_EQ(static_cast<DWORD>(state), told.value);
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(told.event, 200)) << "told once";
+    EXPECT_EQ(1, told.calls);
+    const auto record = ReadRecord();
+    ASSERT_NE(nullptr, Recorded(record.registrations, handle));
+    EXPECT_EQ(static_cast<DWORD>(state), Recorded(record.registrations, handle)->current.value_or(99));
+    EXPECT_EQ(0u, PowerSettingUnregisterNotification(handle));
   }
 }
 

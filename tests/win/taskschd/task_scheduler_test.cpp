@@ -231,7 +231,7 @@ TEST_F(TaskSchedulerTest, Double_DeleteFolder_AnswersAsTaskSchedulerAndRecordsEv
     expected.emplace_back(c.recorded, c.result);
   }
   std::vector<std::pair<std::wstring, HRESULT>> recorded;
-  for (const auto& d : ts::FolderDeletions()) recorded.emplace_back(d.folder, d.result);
+  for (const auto& d : ts::FolderDeletions()) recorded.emplace_back(d.subject, d.result);
   EXPECT_EQ(recorded, expected);
   EXPECT_EQ(ts::ListFolders(), Calls{L"\\Tavmir"});
   EXPECT_EQ(ts::ListTasks(), Calls{kTaskPath});
