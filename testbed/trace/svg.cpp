@@ -276,7 +276,8 @@ std::string RenderSvg(const Record& record, std::string_view title) {
       out += Printf("<line class=\"slatestate\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
                     "stroke-width=\"2\"><title>",
                     x, kTop - 22, x, kTop - 14, kColourSlate) +
-             Printf("%s at %.1f ms", SlateModeName(SlateModeFromValue(event.value.value_or(0))), event.timeMs) + "</title></line>\n";
+             Printf("%s at %.1f ms", SlateModeName(SlateModeFromValue(event.value.value_or(0))), event.timeMs) +
+             "</title></line>\n";
     }
   }
   out += ModeLine(record, endMs, scale);
