@@ -10,8 +10,14 @@
 namespace kqdtb::trace {
 namespace {
 
-// Under Wine GetSystemMetrics(SM_CONVERTIBLESLATEMODE) is always 0.
-constexpr std::int32_t kWineSlateMetric = 0;
+// The replayer does not run without the slate-toggle double, so the service
+// always finds the device.
+constexpr bool kSlateDevicePresent = true;
+
+std::int32_t SlateMetric(SlateMode mode) { return mode == SlateMode::Slate ? 0 : 1; }
+
+// Each byte written toggles the system's state.
+SlateMode Toggled(SlateMode mode) { return mode == SlateMode::Slate ? SlateMode::Laptop : SlateMode::Slate; }
 
 std::string Join(const std::vector<std::uint32_t>& values) {
   if (values.empty()) return "none";
@@ -40,7 +46,20 @@ bool NoteMode(std::vector<std::uint32_t>& seen, std::optional<std::uint32_t>& st
   return true;
 }
 
+// Why a burst should write what it should, for the message when it did not.
+std::string SlateWriteReason(const BurstResult& result, const kqd::BroadcastSwitches& switches, Source source) {
+  if (!result.expected.published) return "while the mode holds";
+  if (switches.SlateSync == 0) return "from the " + std::string(SourceName(source)) + " source, which leaves it alone";
+  const kqd::UsageMode mode = *result.expected.published;
+  return "for " + std::to_string(mode) + " (" + ModeName(mode) + ") with the system " +
+         SlateModeName(result.slateBefore);
+}
+
 }  // namespace
+
+SlateMode SlateModeFromValue(std::uint32_t value) { return value == 0 ? SlateMode::Slate : SlateMode::Laptop; }
+
+const char* SlateModeName(SlateMode mode) { return mode == SlateMode::Slate ? "slate" : "laptop"; }
 
 std::optional<std::vector<Row>> ReplayedRows(const Trace& trace, const Record& record, std::string* error) {
   std::vector<Row> rows;
@@ -114,6 +133,9 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
   std::optional<std::uint32_t> expectedStored = record.startMode;
   std::vector<std::uint32_t> expectedSequence;
   std::vector<std::uint32_t> seenSequence;
+  comparison.slateJudged = record.startSlate.has_value();
+  SlateMode slate = SlateModeFromValue(record.startSlate.value_or(1));
+  std::optional<kqd::UsageMode> lastPublished;
   std::size_t next = 0;  // the first record event not yet placed in a burst
   constexpr double kEndOfTime = std::numeric_limits<double>::infinity();
 
@@ -123,34 +145,52 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
                                                             : kEndOfTime;
     BurstResult result;
     result.expected = burst;
+    result.slateJudged = comparison.slateJudged;
+    result.slateBefore = slate;
+    bool announced = false;
     std::optional<double> early;
     for (; next < record.events.size() && record.events[next].timeMs < windowEnd; ++next) {
       const Event& event = record.events[next];
       const double latency = event.timeMs - burst.lastInputMs;
       const std::uint32_t value = event.value.value_or(0);
-      switch (event.kind) {
-        case EventKind::Input: continue;
-        case EventKind::Mode:
-          if (!NoteMode(result.modes, stored, value)) continue;
-          seenSequence.push_back(value);
-          if (!result.toModeMs) result.toModeMs = latency;
-          break;
-        case EventKind::Energy:
-          result.energy.push_back(value);
-          if (!result.toEnergyMs) result.toEnergyMs = latency;
-          break;
-        case EventKind::Slate: ++result.slateWrites; break;
-        case EventKind::SlateState: continue;  // judged below, against the expected state
+      if (event.kind == EventKind::Input) continue;
+      if (event.kind == EventKind::SlateState) {
+        slate = SlateModeFromValue(value);
+        continue;
+      }
+      if (event.kind == EventKind::Mode && !NoteMode(result.modes, stored, value)) continue;
+      // The broadcaster reads the slate state before it does anything else, so a
+      // late change left over from the burst before still counts for this one.
+      if (!announced) {
+        result.slateBefore = slate;
+        announced = true;
+      }
+      if (event.kind == EventKind::Mode) {
+        seenSequence.push_back(value);
+        if (!result.toModeMs) result.toModeMs = latency;
+      } else if (event.kind == EventKind::Energy) {
+        result.energy.push_back(value);
+        if (!result.toEnergyMs) result.toEnergyMs = latency;
+      } else {
+        ++result.slateWrites;
       }
       if (latency < 0 && !early) early = -latency;
     }
+    result.slateAfter = slate;
     if (early) result.problems.push_back("published " + Ms(*early) + " before the burst's last input");
+
+    // One announcement per burst: each input restarts the source's wait.
+    kqd::AnnouncementPlan plan;
+    if (burst.published) {
+      plan = kqd::PlanAnnouncement(*burst.published, switches, SlateMetric(result.slateBefore), kSlateDevicePresent);
+    }
+    result.expectedEnergy.assign(plan.requests.begin(), plan.requests.end());
+    result.expectedSlateWrites = plan.writeSlateByte ? 1 : 0;
+    result.expectedSlateAfter = plan.writeSlateByte ? Toggled(result.slateBefore) : result.slateBefore;
 
     if (burst.published) {
       const kqd::UsageMode mode = *burst.published;
-      const kqd::AnnouncementPlan plan = kqd::PlanAnnouncement(mode, switches, kWineSlateMetric, true);
-      result.expectedEnergy.assign(plan.requests.begin(), plan.requests.end());
-      result.slateExpected = plan.writeSlateByte;
+      lastPublished = mode;
       if (expectedStored != mode) expectedSequence.push_back(mode);
       expectedStored = mode;
       // Wine's registry drops a write of the value already stored and tells no
@@ -169,10 +209,28 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
       result.problems.push_back("published (Mode " + Join(result.modes) + ", energy requests " +
                                 Join(result.energy) + ") although the mode holds");
     }
+    if (result.slateJudged) {
+      if (result.slateWrites != result.expectedSlateWrites) {
+        result.problems.push_back("slate writes " + std::to_string(result.slateWrites) + ", expected " +
+                                  std::to_string(result.expectedSlateWrites) + " " +
+                                  SlateWriteReason(result, switches, *source));
+      }
+      if (result.slateAfter != result.expectedSlateAfter) {
+        result.problems.push_back(std::string("slate state ") + SlateModeName(result.slateAfter) +
+                                  " at the end of the burst, expected " + SlateModeName(result.expectedSlateAfter));
+      }
+    }
     for (const std::string& problem : result.problems) {
       comparison.differences.push_back("burst ending at " + Ms(burst.lastInputMs) + ": " + problem);
     }
     comparison.bursts.push_back(std::move(result));
+  }
+  // However the bursts went, the machine must be left as the service would leave it.
+  if (comparison.slateJudged && lastPublished &&
+      kqd::PlanAnnouncement(*lastPublished, switches, SlateMetric(slate), kSlateDevicePresent).writeSlateByte) {
+    comparison.differences.push_back(std::string("the replay ends with the system ") + SlateModeName(slate) +
+                                      ", which disagrees with the last published mode " +
+                                      std::to_string(*lastPublished) + " (" + ModeName(*lastPublished) + ")");
   }
   if (expected.bursts.empty()) {
     for (const Event& event : record.events) {

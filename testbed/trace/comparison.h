@@ -14,6 +14,13 @@
 
 namespace kqdtb::trace {
 
+// The system's slate state, as GetSystemMetrics(SM_CONVERTIBLESLATEMODE) answers
+// it and the record carries it: 0 slate, anything else laptop.
+enum class SlateMode { Slate, Laptop };
+
+SlateMode SlateModeFromValue(std::uint32_t value);
+const char* SlateModeName(SlateMode mode);
+
 // What was seen between the start of a burst and the start of the next one.
 struct BurstResult {
   ExpectedBurst expected;
@@ -21,7 +28,12 @@ struct BurstResult {
   std::vector<std::uint32_t> energy;  // energy-management requests, in order
   std::vector<std::uint32_t> expectedEnergy;
   std::size_t slateWrites = 0;
-  bool slateExpected = false;         // a slate-toggle device present, Wine's slate metric
+  // The slate is judged only when the record knows the state it started from.
+  bool slateJudged = false;
+  std::size_t expectedSlateWrites = 0;
+  SlateMode slateBefore = SlateMode::Laptop;    // when the burst published, else at its start
+  SlateMode slateAfter = SlateMode::Laptop;     // at the end of the burst's window
+  SlateMode expectedSlateAfter = SlateMode::Laptop;
   std::optional<double> toModeMs;     // last input -> first "Mode"
   std::optional<double> toEnergyMs;   // last input -> first energy request
   std::vector<std::string> problems;  // empty: as expected
@@ -38,6 +50,7 @@ struct Comparison {
   Expectation expectation;
   std::vector<BurstResult> bursts;
   std::vector<std::string> differences;  // every problem, with the time of its burst
+  bool slateJudged = false;              // the record has the slate state it started from
 
   bool Ambiguous() const { return !expectation.ambiguous.empty(); }
   bool AsExpected() const { return differences.empty() && !Ambiguous(); }

@@ -1,6 +1,8 @@
 #include "trace/report.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "trace/printf.h"
 
@@ -41,6 +43,33 @@ std::string InputText(const Comparison& comparison, const ExpectedBurst& burst) 
   const std::size_t inputs = burst.rows.last - burst.rows.first + 1;
   if (inputs > 1) text += Printf(" (%zu inputs)", inputs);
   return text;
+}
+
+// The dash is three bytes of UTF-8 but one column wide.
+std::size_t Shown(const std::string& value) {
+  std::size_t shown = 0;
+  for (const char c : value) shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  return shown;
+}
+
+std::string Pad(std::string value, std::size_t width) {
+  const std::size_t shown = Shown(value);
+  if (shown < width) value.append(width - shown, ' ');
+  return value;
+}
+
+// The writes to the slate-toggle device, then the system's state when the step ended.
+std::string SlateText(const BurstResult& burst) {
+  std::string text = burst.slateWrites == 0   ? "\u2014"
+                     : burst.slateWrites == 1 ? "write"
+                                              : std::to_string(burst.slateWrites) + " writes";
+  return text + ", " + (burst.slateJudged ? SlateModeName(burst.slateAfter) : "?");
+}
+
+std::string SlateNotJudged(const Comparison& comparison) {
+  return comparison.slateJudged || comparison.bursts.empty()
+             ? std::string()
+             : "slate: not judged, the record has no slate state from before the first input\n";
 }
 
 std::string AmbiguityText(const Expectation& expectation) {
@@ -94,6 +123,7 @@ std::string FormatCheck(const Comparison& comparison) {
     }
     text += '\n';
   }
+  text += SlateNotJudged(comparison);
   if (comparison.Ambiguous()) {
     text += "check: timing ambiguous, replay again\n" + AmbiguityText(expectation);
   }
@@ -109,24 +139,25 @@ std::string FormatCheck(const Comparison& comparison) {
 }
 
 std::string FormatReport(const Comparison& comparison) {
-  std::string text = Printf("%10s  %-30s %-8s %-10s %-8s %-6s %-9s %-9s  %s\n", "time_ms", "input", "expected",
-                            "Mode", "energy", "slate", "to Mode", "to energy", "result");
+  std::vector<std::string> slate;
+  std::size_t slateWidth = 13;  // "write, laptop"
   for (const BurstResult& burst : comparison.bursts) {
+    slate.push_back(SlateText(burst));
+    slateWidth = std::max(slateWidth, Shown(slate.back()));
+  }
+  std::string text = Printf("%10s  %-30s %-8s %-10s %-8s %-*s %-9s %-9s  %s\n", "time_ms", "input", "expected",
+                            "Mode", "energy", static_cast<int>(slateWidth), "slate", "to Mode", "to energy", "result");
+  for (std::size_t i = 0; i < comparison.bursts.size(); ++i) {
+    const BurstResult& burst = comparison.bursts[i];
     const std::string expected =
         burst.expected.published ? std::to_string(*burst.expected.published) : std::string("holds");
-    // The dash is three bytes of UTF-8 but one column wide.
-    auto pad = [](std::string value, std::size_t width) {
-      std::size_t shown = 0;
-      for (const char c : value) shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-      if (shown < width) value.append(width - shown, ' ');
-      return value;
-    };
-    text += Printf("%10.1f  ", burst.expected.lastInputMs) + pad(InputText(comparison, burst.expected), 30) + " " +
-            pad(expected, 8) + " " + pad(Values(burst.modes), 10) + " " + pad(Values(burst.energy), 8) + " " +
-            pad(burst.slateWrites > 0 ? "yes" : "no", 6) + " " + pad(Latency(burst.toModeMs), 9) + " " +
-            pad(Latency(burst.toEnergyMs), 9) + "  " + (burst.problems.empty() ? "ok" : "FAIL") + "\n";
+    text += Printf("%10.1f  ", burst.expected.lastInputMs) + Pad(InputText(comparison, burst.expected), 30) + " " +
+            Pad(expected, 8) + " " + Pad(Values(burst.modes), 10) + " " + Pad(Values(burst.energy), 8) + " " +
+            Pad(slate[i], slateWidth) + " " + Pad(Latency(burst.toModeMs), 9) + " " +
+            Pad(Latency(burst.toEnergyMs), 9) + "  " + (burst.problems.empty() ? "ok" : "FAIL") + "\n";
   }
   text += FormatLatencySummary(comparison.Latencies());
+  text += SlateNotJudged(comparison);
   if (comparison.Ambiguous()) text += "timing ambiguous:\n" + AmbiguityText(comparison.expectation);
   for (const std::string& difference : comparison.differences) text += "difference: " + difference + "\n";
   return text;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/posture_rule.h"
+#include "trace/comparison.h"
 #include "trace/expectation.h"
 #include "trace/printf.h"
 
@@ -28,6 +29,7 @@ constexpr const char* kColourB = "#2e8b3e";
 constexpr const char* kColourThreshold = "#c0392b";
 constexpr const char* kColourMode = "#222222";
 constexpr const char* kColourEnergy = "#d98200";
+constexpr const char* kColourSlate = "#7b3fa0";
 
 struct Scale {
   double endMs = 1;
@@ -204,6 +206,7 @@ std::string Legend() {
       {"input", "<line x1=\"11\" y1=\"-6\" x2=\"11\" y2=\"6\" stroke=\"#666\"/>"},
       {"energy request", Printf("<line x1=\"11\" y1=\"-6\" x2=\"11\" y2=\"6\" stroke=\"%s\"/>", kColourEnergy)},
       {"off scale", "<path d=\"M11,-5 l-4,8 l8,0 z\" fill=\"#666\"/>"},
+      {"slate state change", Printf("<line x1=\"11\" y1=\"-6\" x2=\"11\" y2=\"6\" stroke=\"%s\"/>", kColourSlate)},
   };
   std::string out;
   double x = kLeft;
@@ -268,6 +271,13 @@ std::string RenderSvg(const Record& record, std::string_view title) {
     } else if (event.kind == EventKind::Energy) {
       out += Line(x, kTop - 10, x, kTop - 2,
                   Printf("class=\"energy\" stroke=\"%s\"", kColourEnergy).c_str());
+    } else if (event.kind == EventKind::SlateState) {
+      // Above the energy requests; the state it became shows on hovering.
+      out += Printf("<line class=\"slatestate\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
+                    "stroke-width=\"2\"><title>",
+                    x, kTop - 22, x, kTop - 14, kColourSlate) +
+             Printf("%s at %.1f ms", SlateModeName(SlateModeFromValue(event.value.value_or(0))), event.timeMs) +
+             "</title></line>\n";
     }
   }
   out += ModeLine(record, endMs, scale);

@@ -19,14 +19,21 @@ Trace SensorTrace() {
 
 Event Published(EventKind kind, double timeMs, std::uint32_t value) { return {kind, timeMs, 0, 0, value}; }
 
+constexpr double kSlateLagMs = 30;  // the slate double's state follows a write this late
+
 // What a service that publishes `latency` ms after each burst's last input
 // records: slate write, posture code, raw mode, then "Mode" (which Wine leaves
-// unannounced when it is already stored).
+// unannounced when it is already stored). Given the state it starts from (0
+// slate, 1 laptop), the slate double toggles on each write; without one, the
+// metric is Wine's old constant slate and no state is recorded.
 Record RecordAsExpected(const Trace& trace, Source source, double latency,
-                        std::optional<std::uint32_t> start = std::nullopt) {
+                        std::optional<std::uint32_t> start = std::nullopt,
+                        std::optional<std::uint32_t> startSlate = std::nullopt) {
   Record record;
   record.source = std::string(SourceName(source));
   record.startMode = start;
+  record.startSlate = startSlate;
+  std::optional<std::uint32_t> slate = startSlate;
   for (const Row& row : trace.rows) {
     record.events.push_back({EventKind::Input, row.timeMs + 0.3, row.a, row.b, row.mode});
   }
@@ -38,7 +45,13 @@ Record RecordAsExpected(const Trace& trace, Source source, double latency,
     const std::uint32_t mode = *burst.published;
     const double at = burst.lastInputMs + 0.3 + latency;
     if (source != Source::Driver) {
-      if (mode <= 1) record.events.push_back(Published(EventKind::Slate, at - 1, 0));
+      if ((mode <= 1) == (slate.value_or(0) == 0)) {
+        record.events.push_back(Published(EventKind::Slate, at - 1, 0));
+        if (slate) {
+          slate = *slate == 0 ? 1 : 0;
+          record.events.push_back(Published(EventKind::SlateState, at - 1 + kSlateLagMs, *slate));
+        }
+      }
       record.events.push_back(Published(EventKind::Energy, at, mode <= 1 ? 9 : 8));
       record.events.push_back(Published(EventKind::Energy, at + 0.5, mode));
     }
@@ -64,13 +77,16 @@ Comparison MustCompare(const Trace& trace, const Record& record) {
 
 TEST(Compare, AMatchingRecordPassesWithItsLatencies) {
   const Trace trace = SensorTrace();
-  const Comparison comparison = MustCompare(trace, RecordAsExpected(trace, Source::Sensor, 210));
+  const Comparison comparison = MustCompare(trace, RecordAsExpected(trace, Source::Sensor, 210, std::nullopt, 1));
   EXPECT_TRUE(comparison.AsExpected()) << comparison.differences.front();
   ASSERT_EQ(comparison.bursts.size(), 4u);
   EXPECT_EQ(comparison.bursts[1].modes.size(), 0u);  // the held step
   EXPECT_EQ(comparison.bursts[2].energy, (std::vector<std::uint32_t>{8, 4}));
+  EXPECT_EQ(comparison.bursts[2].slateAfter, SlateMode::Slate);
   EXPECT_EQ(comparison.bursts[3].slateWrites, 1u);
-  EXPECT_TRUE(comparison.bursts[3].slateExpected);
+  EXPECT_EQ(comparison.bursts[3].expectedSlateWrites, 1u);
+  EXPECT_EQ(comparison.bursts[3].slateAfter, SlateMode::Laptop);
+  EXPECT_TRUE(comparison.bursts[3].slateJudged);
   const LatencySummary latency = comparison.Latencies();
   ASSERT_TRUE(latency.modeMedian && latency.energyP95);
   EXPECT_NEAR(*latency.modeMedian, 212, 1e-6);
@@ -112,9 +128,27 @@ TEST(Compare, EachKindOfFaultIsADifference) {
       {"a lost input", [](Record& r) { r.events.erase(Find(r, EventKind::Input, 1400)); }, "5 rows"},
       {"other angles delivered", [](Record& r) { Find(r, EventKind::Input, 400)->b = std::nanf(""); },
        "input 2 delivered 170,nan"},
+      {"missing slate write",
+       [](Record& r) {
+         r.events.erase(Find(r, EventKind::Slate, 1400));
+         r.events.erase(Find(r, EventKind::SlateState, 1400));
+       },
+       "slate writes 0, expected 1 for 1 (laptop) with the system slate"},
+      {"slate state left as it was",
+       [](Record& r) { r.events.erase(Find(r, EventKind::SlateState, 1000)); },
+       "slate state laptop at the end of the burst, expected slate"},
+      {"a slate write while the mode holds",
+       [](Record& r) {
+         r.events.push_back(Published(EventKind::Slate, 720, 0));
+         r.events.push_back(Published(EventKind::SlateState, 722, 0));
+       },
+       "slate writes 1, expected 0 while the mode holds"},
+      {"the replay ends at odds with the mode",
+       [](Record& r) { r.events.erase(Find(r, EventKind::SlateState, 1400)); },
+       "the replay ends with the system slate, which disagrees with the last published mode 1 (laptop)"},
   };
   for (const auto& c : cases) {
-    Record record = RecordAsExpected(trace, Source::Sensor, 210);
+    Record record = RecordAsExpected(trace, Source::Sensor, 210, std::nullopt, 1);
     c.spoil(record);
     std::stable_sort(record.events.begin(), record.events.end(),
                      [](const Event& x, const Event& y) { return x.timeMs < y.timeMs; });
@@ -140,6 +174,74 @@ TEST(Compare, AnUnchangedModeNeedsNoModeEventButItsRequests) {
   record.events.erase(Find(record, EventKind::Energy, 400));
   record.events.erase(Find(record, EventKind::Energy, 400));
   EXPECT_FALSE(MustCompare(trace, record).AsExpected());
+}
+
+// One burst from a given slate state: the write and the state after it follow
+// the mode (0 and 1 are laptop) where the source syncs the slate, and nothing
+// moves under the driver source.
+TEST(Compare, EachPublicationSyncsTheSlateFromTheStateItFound) {
+  constexpr std::uint32_t kSlate = 0, kLaptop = 1;
+  const struct {
+    Source source;
+    std::uint32_t mode;
+    std::uint32_t before;
+    std::size_t writes;
+    SlateMode after;
+  } cases[] = {
+      {Source::Wmi, 1, kSlate, 1, SlateMode::Laptop},     {Source::Wmi, 1, kLaptop, 0, SlateMode::Laptop},
+      {Source::Wmi, 3, kLaptop, 1, SlateMode::Slate},     {Source::Wmi, 3, kSlate, 0, SlateMode::Slate},
+      {Source::Wmi, 0, kSlate, 1, SlateMode::Laptop},     {Source::Sensor, 1, kSlate, 1, SlateMode::Laptop},
+      {Source::Driver, 3, kLaptop, 0, SlateMode::Laptop}, {Source::Driver, 1, kSlate, 0, SlateMode::Slate},
+  };
+  for (const auto& c : cases) {
+    const std::string label = std::string(SourceName(c.source)) + " mode " + std::to_string(c.mode) + " from " +
+                              std::to_string(c.before);
+    Trace trace;
+    trace.hasMode = true;
+    trace.rows = {{0, 100, 90, c.mode, std::nullopt}};  // the sensor reads the angles: laptop
+    Record record = RecordAsExpected(trace, c.source, 15, 2u, c.before);
+    const Comparison comparison = MustCompare(trace, record);
+    EXPECT_TRUE(comparison.AsExpected()) << label << ": " << comparison.differences.front();
+    ASSERT_EQ(comparison.bursts.size(), 1u) << label;
+    const BurstResult& burst = comparison.bursts.front();
+    EXPECT_TRUE(burst.slateJudged) << label;
+    EXPECT_EQ(burst.expectedSlateWrites, c.writes) << label;
+    EXPECT_EQ(burst.slateWrites, c.writes) << label;
+    EXPECT_EQ(burst.slateAfter, c.after) << label;
+
+    // A write where none belongs is named, with the state the service found.
+    record.events.push_back(Published(EventKind::Slate, 50, 0));
+    const Comparison spoilt = MustCompare(trace, record);
+    const std::string named = "slate writes " + std::to_string(c.writes + 1) + ", expected " + std::to_string(c.writes);
+    EXPECT_TRUE(std::any_of(spoilt.differences.begin(), spoilt.differences.end(),
+                            [&](const std::string& d) { return d.find(named) != std::string::npos; }))
+        << label;
+
+    // An old record, without the state it started from, is not judged on the slate.
+    record.startSlate.reset();
+    const Comparison old = MustCompare(trace, record);
+    EXPECT_TRUE(old.AsExpected()) << label;
+    EXPECT_FALSE(old.slateJudged || old.bursts.front().slateJudged) << label;
+  }
+}
+
+// A state change that lands after the next burst began is the earlier burst's
+// fault; the later one is judged on the state its announcement found.
+TEST(Compare, ALateSlateStateCountsForTheAnnouncementThatFindsIt) {
+  Trace trace;
+  trace.hasMode = true;
+  trace.rows = {{0, 0, 0, 3u, std::nullopt}, {100, 0, 0, 1u, std::nullopt}};
+  Record record = RecordAsExpected(trace, Source::Wmi, 15, 1u, 1);
+  Find(record, EventKind::SlateState, 0)->timeMs = 105;  // after the second input, before its publication
+  std::stable_sort(record.events.begin(), record.events.end(),
+                   [](const Event& x, const Event& y) { return x.timeMs < y.timeMs; });
+  const Comparison comparison = MustCompare(trace, record);
+  ASSERT_EQ(comparison.bursts.size(), 2u);
+  EXPECT_EQ(comparison.bursts[0].problems,
+            (std::vector<std::string>{"slate state laptop at the end of the burst, expected slate"}));
+  EXPECT_EQ(comparison.bursts[1].slateBefore, SlateMode::Slate);
+  EXPECT_TRUE(comparison.bursts[1].problems.empty()) << comparison.bursts[1].problems.front();
+  EXPECT_EQ(comparison.differences.size(), 1u);
 }
 
 TEST(Compare, DriverPublicationsCarryNoEnergyRequests) {

@@ -38,18 +38,24 @@ cat >"$dir/good.rec" <<'CSV'
 kind,time_ms,a,b,value
 source,0,,,sensor
 start,0,,,
+slatestart,0,,,0
 input,0.2,100,90,
 slate,210.0,,,0
 energy,210.5,,,9
 energy,211.0,,,1
 mode,212.0,,,1
+slatestate,240.0,,,1
 input,500.1,170,90,
 input,1000.3,355,90,
+slate,1210.5,,,0
 energy,1211.0,,,8
 energy,1211.5,,,2
 mode,1213.0,,,2
+slatestate,1240.0,,,0
 CSV
 sed 's/^energy,1211.5,,,2$/energy,1211.5,,,3/' "$dir/good.rec" >"$dir/wrong.rec"
+grep -v '^slatestate,1240' "$dir/good.rec" >"$dir/unsynced.rec"
+grep -v '^slatestart\|^slatestate' "$dir/good.rec" >"$dir/old.rec"
 sed 's/^input,1000.3,/input,700.3,/' "$dir/good.rec" >"$dir/ambiguous.rec"
 printf 'time_ms,a,b\n0,100,90\n180,355,90\n' >"$dir/ambiguous.csv"
 printf 'time_ms,a,b\n0,100,90\n5,1\n' >"$dir/bad.csv"
@@ -70,11 +76,17 @@ expect_exit 0 "check of a matching record" -- "$kqdtrace" check "$dir/trace.csv"
 expect_output "check verdict" "check: 2 publications as expected"
 expect_exit 1 "check of a wrong request" -- "$kqdtrace" check "$dir/trace.csv" "$dir/wrong.rec"
 expect_output "the difference is named" "energy requests 8 3, expected 8 2"
+expect_exit 1 "check of a slate left unsynced" -- "$kqdtrace" check "$dir/trace.csv" "$dir/unsynced.rec"
+expect_output "the slate state is named" "slate state laptop at the end of the burst, expected slate"
+expect_exit 0 "check of a record without slate states" -- "$kqdtrace" check "$dir/trace.csv" "$dir/old.rec"
+expect_output "an old record is not judged on the slate" "^slate: not judged"
 expect_exit 3 "check of an ambiguous replay" -- "$kqdtrace" check "$dir/trace.csv" "$dir/ambiguous.rec"
 expect_exit 2 "check of a record that is a trace" -- "$kqdtrace" check "$dir/trace.csv" "$dir/trace.csv"
 
 expect_exit 0 "report" -- "$kqdtrace" report "$dir/trace.csv" "$dir/good.rec"
 expect_output "report latency" "latency: to Mode median"
+expect_output "report header" "^   time_ms  input                          expected Mode       energy   slate         to Mode   to energy  result$"
+expect_output "report row" "^    1000.3  A 355 B 90                     2        2          8 2      write, slate  212.7     210.7      ok$"
 
 expect_exit 0 "svg" -- "$kqdtrace" svg "$dir/trace.csv" "$dir/good.rec" "$dir/out.svg" --title "x & y"
 grep -q "x &amp; y" "$dir/out.svg" || { echo "FAIL: svg title"; failures=$((failures + 1)); }

@@ -41,5 +41,53 @@ TEST(LatencyJson, CountsPublicationsOnlyAndNullsWhatWasNotMeasured) {
             "\"as_expected\": false}\n");
 }
 
+// Display columns: the dash counts as one.
+std::string Narrow(std::string text) {
+  for (std::size_t at; (at = text.find("\u2014")) != std::string::npos;) text.replace(at, 3, "-");
+  return text;
+}
+
+// Every row's slate cell and the timing after it start under their headings,
+// however many writes a step saw; an unjudged record says so.
+TEST(Report, TheSlateColumnStaysAlignedAndNamesWritesAndState) {
+  Comparison comparison;
+  comparison.expectation.source = Source::Sensor;
+  comparison.rows = {{0, 100, 90}, {500, 355, 90}, {900, 355, 90}};
+  comparison.slateJudged = true;
+  const struct {
+    std::size_t writes;
+    SlateMode after;
+    const char* cell;
+  } steps[] = {{1, SlateMode::Laptop, "write, laptop"}, {0, SlateMode::Slate, "-, slate"},
+               {2, SlateMode::Laptop, "2 writes, laptop"}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    BurstResult burst = Timed(1, 212.5, 210.5);
+    burst.expected.rows = {i, i};
+    burst.slateJudged = true;
+    burst.slateWrites = steps[i].writes;
+    burst.slateAfter = steps[i].after;
+    comparison.bursts.push_back(burst);
+  }
+  const std::string report = Narrow(FormatReport(comparison));
+  const std::size_t header = report.find('\n');
+  const std::size_t slate = report.find("slate");
+  const std::size_t toMode = report.find("to Mode");
+  ASSERT_LT(toMode, header);
+  std::size_t line = header + 1;
+  for (const auto& step : steps) {
+    EXPECT_EQ(report.compare(line + slate, std::string(step.cell).size(), step.cell), 0)
+        << step.cell << " in " << report.substr(line, report.find('\n', line) - line);
+    EXPECT_EQ(report.compare(line + toMode, 5, "212.5"), 0) << step.cell;
+    line = report.find('\n', line) + 1;
+  }
+  EXPECT_EQ(report.find("not judged"), std::string::npos);
+
+  comparison.slateJudged = false;
+  for (BurstResult& burst : comparison.bursts) burst.slateJudged = false;
+  const std::string unjudged = Narrow(FormatReport(comparison));
+  EXPECT_EQ(unjudged.compare(unjudged.find('\n') + 1 + slate, 9, "write, ? "), 0);
+  EXPECT_NE(unjudged.find("slate: not judged"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kqdtb::trace

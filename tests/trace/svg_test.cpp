@@ -52,6 +52,7 @@ Record Replay(std::vector<std::pair<float, float>> angles) {
   }
   record.events.push_back({EventKind::Energy, 710, 0, 0, 8u});
   record.events.push_back({EventKind::Mode, 712, 0, 0, 3u});
+  record.events.push_back({EventKind::SlateState, 740, 0, 0, 0u});
   return record;
 }
 
@@ -66,6 +67,8 @@ TEST(Svg, IsAWellFormedStandaloneDocumentWithAnEscapedTitle) {
   EXPECT_EQ(Count(svg, "class=\"input\""), 3u);
   EXPECT_EQ(Count(svg, "class=\"margin\""), 3u);
   EXPECT_NE(svg.find("712 ms"), std::string::npos);
+  EXPECT_EQ(Count(svg, "class=\"slatestate\""), 1u);
+  EXPECT_NE(svg.find("<title>slate at 740.0 ms</title>"), std::string::npos);
   EXPECT_NE(svg.find("laptop"), std::string::npos);
   EXPECT_NE(svg.find("fold 4"), std::string::npos);
 }

@@ -85,24 +85,35 @@ TEST(ReplayRecord, RefusesMalformedRecords) {
 TEST(ReplayRecord, SortsEventsByTimeAndRoundTrips) {
   std::string error;
   const auto record = ParseRecord(
-      "kind,time_ms,a,b,value\r\nsource,0,,,wmi\r\nstart,0,,,\r\nmode,210.5,,,2\r\ninput,0.25,nan,90,2\r\n"
-      "energy,209,,,8\r\n",
+      "kind,time_ms,a,b,value\r\nsource,0,,,wmi\r\nstart,0,,,\r\nslatestart,0,,,1\r\nmode,210.5,,,2\r\n"
+      "slatestate,240,,,0\r\ninput,0.25,nan,90,2\r\nslate,208.5,,,0\r\nenergy,209,,,8\r\n",
       &error);
   ASSERT_TRUE(record) << error;
   EXPECT_EQ(record->source, "wmi");
   EXPECT_FALSE(record->startMode);
-  ASSERT_EQ(record->events.size(), 3u);
+  EXPECT_EQ(record->startSlate, 1u);
+  ASSERT_EQ(record->events.size(), 5u);
   EXPECT_EQ(record->events[0].kind, EventKind::Input);
   EXPECT_TRUE(std::isnan(record->events[0].a));
-  EXPECT_EQ(record->events[1].kind, EventKind::Energy);
-  EXPECT_EQ(record->events[2].value, 2u);
+  EXPECT_EQ(record->events[1].kind, EventKind::Slate);
+  EXPECT_EQ(record->events[2].kind, EventKind::Energy);
+  EXPECT_EQ(record->events[3].value, 2u);
+  EXPECT_EQ(record->events[4].kind, EventKind::SlateState);
 
   const auto again = ParseRecord(FormatRecord(*record), &error);
   ASSERT_TRUE(again) << error;
   EXPECT_EQ(again->source, "wmi");
-  ASSERT_EQ(again->events.size(), 3u);
-  EXPECT_EQ(again->events[2].timeMs, 210.5);
-  EXPECT_EQ(again->events[1].value, 8u);
+  EXPECT_EQ(again->startSlate, 1u);
+  ASSERT_EQ(again->events.size(), 5u);
+  EXPECT_EQ(again->events[3].timeMs, 210.5);
+  EXPECT_EQ(again->events[2].value, 8u);
+  EXPECT_EQ(again->events[4].kind, EventKind::SlateState);
+  EXPECT_EQ(again->events[4].value, 0u);
+
+  // An old record has no starting slate state, and writing it back adds none.
+  Record old = *record;
+  old.startSlate.reset();
+  EXPECT_EQ(FormatRecord(old).find("slatestart"), std::string::npos);
 }
 
 }  // namespace
