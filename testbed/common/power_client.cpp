@@ -132,6 +132,19 @@ RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs) {
   return Request(SERVICE_CONTROL_POWEREVENT, static_cast<DWORD>(state), timeoutMs);
 }
 
+DWORD ReadCurrentValueDelayMs() {
+  const UniqueHkey key = OpenKey(KQD_POWER_STATE_KEY, KEY_READ);
+  return key ? ReadDword(key.get(), KQD_POWER_STATE_DELAY).value_or(0) : 0;
+}
+
+bool SetCurrentValueDelayMs(DWORD ms) {
+  UniqueHkey key;
+  return ms <= KQD_POWER_DELAY_MAX_MS &&
+         ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, KQD_POWER_STATE_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                           nullptr) == ERROR_SUCCESS &&
+         WriteDword(key.get(), KQD_POWER_STATE_DELAY, ms);
+}
+
 bool ResetMachineState() {
   const LSTATUS status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, KQD_POWER_STATE_KEY);
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;

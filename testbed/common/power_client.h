@@ -32,8 +32,12 @@ const wchar_t* DisplayStateName(DisplayState state);  // "off", "on", "dimmed"
 // Sets it, then asks the registered process to deliver it; NoDouble when no
 // process has registered (the state is set all the same).
 RequestResult RequestDisplayState(DisplayState state, DWORD timeoutMs);
-// Every setting of the machine back to its default (display on, AC, lid open).
+// Every setting of the machine back to its default (display on, AC, lid open),
+// and the delay below to 0.
 bool ResetMachineState();
+// How long after a service reports itself running it is told its current values.
+DWORD ReadCurrentValueDelayMs();
+bool SetCurrentValueDelayMs(DWORD ms);  // false above KQD_POWER_DELAY_MAX_MS
 // SERVICE_CONTROL_SHUTDOWN to the same handler; answered before the handler runs.
 RequestResult RequestShutdown(DWORD timeoutMs);
 

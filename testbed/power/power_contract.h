@@ -19,6 +19,12 @@
 #define KQD_POWER_STATE_CONSOLE_DISPLAY L"ConsoleDisplayState"  // DWORD: 0 off, 1 on (default), 2 dimmed
 #define KQD_POWER_STATE_SESSION_DISPLAY L"SessionDisplayStatus" // DWORD: 0 off, 1 on (default), 2 dimmed
 #define KQD_POWER_STATE_LID L"LidSwitchState"               // DWORD: 0 closed, 1 open (default)
+// Not a setting: how long after a service has reported itself running the double
+// waits before it tells its registrations their current values (default 0, at
+// most KQD_POWER_DELAY_MAX_MS). Windows gives no figure; it stands for the control
+// manager's own delay.
+#define KQD_POWER_STATE_DELAY L"CurrentValueDelayMs"
+#define KQD_POWER_DELAY_MAX_MS 10000
 #define KQD_POWER_REGISTRATIONS_KEY KQD_POWER_KEY L"\\Registrations"  // one subkey "<pid>.<n>" each
 
 // Both exist while a process that registered a power setting runs.

@@ -81,6 +81,7 @@ HANDLE g_deliveryThread = nullptr;
 HANDLE g_currentEvent = nullptr;  // wakes the delivery thread for current values
 // The state the service last reported; 0 before its first report.
 std::atomic<DWORD> g_serviceState{0};
+std::atomic<ULONGLONG> g_runningSince{0};  // tick of its first report past its start
 // One control at a time, whoever sends it. Never taken with g_lock held.
 SRWLOCK g_controlLock = SRWLOCK_INIT;
 
@@ -194,7 +195,11 @@ BOOL WINAPI SetStatusHook(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
   const BOOL result = g_realSetStatus(handle, status);
   if (status != nullptr && handle != nullptr && handle == g_statusHandle) {
     g_serviceState = status->dwCurrentState;
-    if (status->dwCurrentState != SERVICE_START_PENDING && g_currentEvent != nullptr) ::SetEvent(g_currentEvent);
+    if (status->dwCurrentState != SERVICE_START_PENDING) {
+      ULONGLONG never = 0;
+      g_runningSince.compare_exchange_strong(never, ::GetTickCount64());
+      if (g_currentEvent != nullptr) ::SetEvent(g_currentEvent);
+    }
   }
   return result;
 }
@@ -307,8 +312,22 @@ bool TellCurrent(const Registration& r) {
   return true;
 }
 
+// The configured delay, counted from the service's first report past its start.
+void AwaitDelay() {
+  const ULONGLONG since = g_runningSince;
+  if (since == 0) return;
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, KQD_POWER_STATE_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  const DWORD delay = GetDword(key, KQD_POWER_STATE_DELAY, 0);
+  ::RegCloseKey(key);
+  const ULONGLONG due = since + (delay < KQD_POWER_DELAY_MAX_MS ? delay : KQD_POWER_DELAY_MAX_MS);
+  const ULONGLONG now = ::GetTickCount64();
+  if (now < due) ::Sleep(static_cast<DWORD>(due - now));
+}
+
 // In registration order; those that must wait stay, in order.
 void TellCurrentValues() {
+  AwaitDelay();
   std::vector<Registration> waiting;
   {
     Exclusive lock;

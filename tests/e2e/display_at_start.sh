@@ -4,6 +4,12 @@
 # display on, dimmed or off (kqdtb display-*, set before the start), with the WMI
 # source; on 1809 the service also registers the uninstall task at every start
 # request. CASE: on | on_1809 | dimmed | off
+#
+# Whether the display's value reaches the worker before or after it has taken the
+# start request of Start decides whether OnStart runs once or twice (the two
+# requests fold into one auto-reset event): the cases at the double's default delay
+# (0) take either; on_1809 tells the values 500 ms after the service reports
+# running, long after the worker took Start's request, so OnStart runs twice.
 . "$(dirname "$0")/lib.sh"
 kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
@@ -27,8 +33,9 @@ subscriptions_live() { # subscribe lines less cancel lines of the WMI double's r
   kqdtb wmi-read | tr -d '\r' | awk '$1 == "subscribe" {n++} $1 == "cancel" {n--} END {print n + 0}'
 }
 
-start_with_display() { # COMMAND VALUE VERSION
+start_with_display() { # COMMAND VALUE VERSION [DELAY-MS]
   e2e_machine
+  setup "current values ${4:-0} ms after the service runs" kqdtb power-delay "${4:-0}"
   setup "Windows 10 $3" kqdtb machine "$3"
   if [ "$3" = 1809 ]; then
     setup "Task Scheduler double" kqdtb install-taskschd
@@ -44,7 +51,14 @@ start_with_display() { # COMMAND VALUE VERSION
   check "service installed" kqdtb install-service
   kqdtb pwraux-clear >/dev/null
   kqdtb power-clear >/dev/null
-  e2e_start_service "display $2 at start"
+  if [ "$2" = 0 ]; then
+    # Detection ends at once and its WMI client goes with it: the doubles are proven
+    # when the display comes on.
+    kqd_sc start KQD >/dev/null
+    check "display 0 at start: service running" kqd_wait_service_state KQD RUNNING 30
+  else
+    e2e_start_service "display $2 at start"
+  fi
   service=$(power_line process)
   check "each of the four settings told its current value once the service runs" \
     wait_for 10 currents_are "$service" "$(expected_currents "$2")"
@@ -67,9 +81,13 @@ case "$case_name" in
 on)
   start_with_display display-on 1 2009
   expect_one_detection
+  for bad in -5 12x 10001 "1 2"; do
+    check "power-delay refuses \"$bad\"" not kqdtb power-delay $bad 2>/dev/null
+  done
+  check_eq "and keeps its value" 0 "$(kqdtb power-delay | tr -d '\r')"
   ;;
 on_1809)
-  start_with_display display-on 1 1809
+  start_with_display display-on 1 1809 500
   # Each OnStart registers the task; the second one's CoInitializeSecurity meets the
   # security the first set.
   check "the uninstall task registered twice: OnStart ran twice" wait_for 30 registrations_are 2
@@ -88,6 +106,7 @@ off)
   detached() { [ "$(count_of 10)" = "$(count_of 11)" ] && [ "$(subscriptions_live)" = 0 ]; }
   check "detection ended by the display's current value" wait_for 10 detached
   fields=$(pwraux_fields)
+  echo "  sent before the display's off ended detection: ${fields:-nothing}"
   check "every attach was followed by its detach" bash -c '[[ -z $1 || ($1 == 10* && $1 == *11) ]]' _ "$fields"
   mode=$(stored_mode)
   kqdtb wmi-mode 3 >/dev/null
@@ -96,6 +115,7 @@ off)
   check_eq "display off: Mode unchanged" "$mode" "$(stored_mode)"
   kqdtb pwraux-clear >/dev/null
   check "display on delivered" kqdtb display-on
+  service_uses_doubles "display on"
   check "display on: attach code, then the mode published" fields_are "10 8 3"
   check "display on: Mode 3" mode_is 3
   ;;

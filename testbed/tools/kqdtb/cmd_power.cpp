@@ -9,6 +9,7 @@
 #include "command.h"
 #include "common/dll_override.h"
 #include "common/power_client.h"
+#include "power/power_contract.h"
 
 namespace kqdtb {
 namespace {
@@ -83,6 +84,33 @@ int RunDim(int argc, wchar_t** argv) {
   return RunDisplay(argv[0], power::DisplayState::Dimmed);
 }
 
+// A whole number of milliseconds, nothing else.
+bool ParseMs(const wchar_t* text, DWORD& ms) {
+  if (text == nullptr || *text == L'\0' || std::wcslen(text) > 6) return false;
+  DWORD value = 0;
+  for (const wchar_t* c = text; *c != L'\0'; ++c) {
+    if (*c < L'0' || *c > L'9') return false;
+    value = value * 10 + static_cast<DWORD>(*c - L'0');
+  }
+  ms = value;
+  return true;
+}
+
+int RunDelay(int argc, wchar_t** argv) {
+  DWORD ms = 0;
+  if (argc == 1) {
+    Out(L"%lu\n", static_cast<unsigned long>(power::ReadCurrentValueDelayMs()));
+    return 0;
+  }
+  if (argc != 2 || !ParseMs(argv[1], ms) || ms > KQD_POWER_DELAY_MAX_MS) {
+    Err(L"usage: kqdtb power-delay [MS]   (0 to %d)\n", KQD_POWER_DELAY_MAX_MS);
+    return 2;
+  }
+  if (power::SetCurrentValueDelayMs(ms)) return 0;
+  Err(L"kqdtb %ls: the delay could not be written\n", argv[0]);
+  return 1;
+}
+
 int RunShutdown(int argc, wchar_t** argv) {
   if (argc != 1) {
     Err(L"usage: kqdtb service-shutdown\n");
@@ -155,6 +183,10 @@ TestbedCommand off{L"display-off",
 TestbedCommand on{L"display-on", L"(console display state 1)", &RunOn};
 TestbedCommand dim{L"display-dim", L"(console display state 2, dimmed)", &RunDim};
 TestbedCommand state{L"display-state", L"(print the machine's console display state: off, on or dimmed)", &RunState};
+TestbedCommand delay{L"power-delay",
+                     L"[MS] (print or set how long after the service reports running it is told the current power "
+                     L"settings; default 0)",
+                     &RunDelay};
 TestbedCommand shutdown{L"service-shutdown",
                         L"(SERVICE_CONTROL_SHUTDOWN to the handler the powrprof double knows)", &RunShutdown};
 TestbedCommand read{L"power-read", L"(print the powrprof double's registrations and deliveries)", &RunRead};
