@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "command.h"
 #include "taskschd/taskschd_double.h"
@@ -29,26 +30,20 @@ int RunTasksFolders(int argc, wchar_t**) {
   return 0;
 }
 
-int RunTasksRegistrations(int argc, wchar_t**) {
+// "\\Folder[\\Name] 0xHRESULT" a line, oldest first.
+int PrintAttempts(int argc, const wchar_t* usage, std::vector<ts::Attempt> (*read)()) {
   if (argc != 1) {
-    Err(L"usage: kqdtb.exe tasks-registrations\n");
+    Err(L"usage: kqdtb.exe %ls\n", usage);
     return 2;
   }
-  for (const auto& registration : ts::Registrations()) {
-    Out(L"%ls 0x%08lx\n", registration.subject.c_str(), static_cast<unsigned long>(registration.result));
+  for (const auto& attempt : read()) {
+    Out(L"%ls 0x%08lx\n", attempt.subject.c_str(), static_cast<unsigned long>(attempt.result));
   }
   return 0;
 }
-
+int RunTasksRegistrations(int argc, wchar_t**) { return PrintAttempts(argc, L"tasks-registrations", &ts::Registrations); }
 int RunTasksFolderDeletions(int argc, wchar_t**) {
-  if (argc != 1) {
-    Err(L"usage: kqdtb.exe tasks-folder-deletions\n");
-    return 2;
-  }
-  for (const auto& deletion : ts::FolderDeletions()) {
-    Out(L"%ls 0x%08lx\n", deletion.subject.c_str(), static_cast<unsigned long>(deletion.result));
-  }
-  return 0;
+  return PrintAttempts(argc, L"tasks-folder-deletions", &ts::FolderDeletions);
 }
 
 // The document goes out as UTF-8 bytes, whatever the console's code page.

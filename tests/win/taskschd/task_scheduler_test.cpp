@@ -177,6 +177,12 @@ TEST_F(TaskSchedulerTest, Register_Twice_ReusesTheFolderAndLeavesOneTaskWithTheN
   EXPECT_EQ(ts::ReadTaskXml(kFolder, L"Other").value_or(L"(absent)"), L"<Task>other</Task>");
   const Calls log = ts::CallLog();
   EXPECT_EQ(std::count(log.begin(), log.end(), L"ITaskFolder::CreateFolder"), 0);
+  const auto registrations = ts::Registrations();  // what another process reads
+  ASSERT_EQ(registrations.size(), 2u);
+  for (const auto& r : registrations) {
+    EXPECT_EQ(r.subject, kTaskPath);
+    EXPECT_EQ(r.result, S_OK);
+  }
   ExpectAllReleased();
 }
 
