@@ -2,10 +2,16 @@
 // as stubs (the size call fails, the list call aborts the process); this DLL
 // answers them from what setupapi reports, which is Wine's own view of which
 // interfaces are present. Loaded only for the processes the testbed names.
+//
+// It also gives the executable's GetSystemMetrics(SM_CONVERTIBLESLATEMODE) the
+// machine's slate state that the slate-toggle double keeps (Wine's user32 always
+// answers 0, slate); every other index, and the metric when the double is not
+// loaded, goes to user32 unchanged.
 
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
+#include <winioctl.h>
 
 #include <climits>
 #include <cstring>
@@ -13,7 +19,30 @@
 #include <string>
 #include <vector>
 
+#include "common/iat_patch.h"
+#include "drivers/slate_contract.h"
+#include "win/unique_handle.h"
+
 namespace {
+
+using GetSystemMetricsFn = int(WINAPI*)(int);
+GetSystemMetricsFn g_realGetSystemMetrics = nullptr;
+
+int WINAPI GetSystemMetricsHook(int index) {
+  if (index == SM_CONVERTIBLESLATEMODE) {
+    const kqd::win::UniqueFile device{::CreateFileW(KQDSLATE_USER_DEVICE_PREFIX L"0", GENERIC_READ | GENERIC_WRITE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
+    KQDSLATE_MACHINE machine{};
+    DWORD returned = 0;
+    if (device && ::DeviceIoControl(device.get(), IOCTL_KQDSLATE_GET_MACHINE, nullptr, 0, &machine, sizeof(machine),
+                                    &returned, nullptr) &&
+        returned == sizeof(machine)) {
+      return machine.State == KQDSLATE_STATE_SLATE ? 0 : 1;
+    }
+  }
+  return g_realGetSystemMetrics(index);
+}
 
 struct DevInfoSet {
   HDEVINFO set;
@@ -73,6 +102,23 @@ CONFIGRET CollectInterfaces(const GUID& interfaceClass, const wchar_t* instanceI
 }
 
 }  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    ::DisableThreadLibraryCalls(instance);
+    // The executable's imports are bound before any DllMain runs.
+    void* real = nullptr;
+    if (kqdtb::PatchImport(::GetModuleHandleW(nullptr), "GetSystemMetrics",
+                           reinterpret_cast<void*>(&GetSystemMetricsHook), &real)) {
+      g_realGetSystemMetrics = reinterpret_cast<GetSystemMetricsFn>(real);
+      // The rewritten slot points here for the rest of the process.
+      HMODULE self = nullptr;
+      ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(instance), &self);
+    }
+  }
+  return TRUE;
+}
 
 extern "C" {
 

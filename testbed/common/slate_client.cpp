@@ -4,6 +4,7 @@
 #include <cfgmgr32.h>
 
 #include <array>
+#include <cstring>
 
 #include "common/device_record.h"
 #include "common/dll_override.h"
@@ -43,6 +44,13 @@ const NamedSet& Find(InterfaceSet set) {
   }
   return kSets[0];
 }
+
+constexpr struct {
+  SlateState state;
+  const wchar_t* name;
+} kStates[] = {{SlateState::Slate, L"slate"}, {SlateState::Laptop, L"laptop"}};
+
+SlateState StateOf(ULONG raw) { return raw == KQDSLATE_STATE_SLATE ? SlateState::Slate : SlateState::Laptop; }
 
 bool KnownInstance(int instance) { return instance >= 0 && instance < kInstanceCount; }
 
@@ -131,6 +139,15 @@ HMODULE DoubleModule() {
 
 }  // namespace
 
+std::optional<SlateState> ParseSlateState(std::wstring_view name) {
+  for (const auto& entry : kStates) {
+    if (name == entry.name) return entry.state;
+  }
+  return std::nullopt;
+}
+
+const wchar_t* SlateStateName(SlateState state) { return state == SlateState::Slate ? L"slate" : L"laptop"; }
+
 std::optional<InterfaceSet> ParseInterfaceSet(std::wstring_view name) {
   for (const NamedSet& entry : kSets) {
     if (name == entry.name) return entry.set;
@@ -209,6 +226,44 @@ std::optional<Counters> WaitForWrites(int device, std::uint32_t writes, DWORD ti
     if (!counters || counters->writes >= writes || ::GetTickCount64() >= deadline) return counters;
     ::Sleep(10);
   }
+}
+
+std::optional<Machine> ReadMachine() {
+  const auto bytes =
+      kqdtb::device::Read(DeviceName(0).c_str(), kDeviceAccess, IOCTL_KQDSLATE_GET_MACHINE, sizeof(KQDSLATE_MACHINE));
+  if (!bytes || bytes->size() != sizeof(KQDSLATE_MACHINE)) return std::nullopt;
+  KQDSLATE_MACHINE raw{};
+  std::memcpy(&raw, bytes->data(), sizeof(raw));
+  return Machine{StateOf(raw.State), raw.LagMs, raw.Pending};
+}
+
+bool WriteToggle(int device) {
+  const UniqueFile handle = OpenDevice(device);
+  const BYTE toggle = 0x00;
+  DWORD written = 0;
+  return handle && ::WriteFile(handle.get(), &toggle, 1, &written, nullptr) && written == 1;
+}
+
+bool SetState(SlateState state) {
+  const ULONG raw = static_cast<ULONG>(state);
+  return kqdtb::device::Control(DeviceName(0).c_str(), kDeviceAccess, IOCTL_KQDSLATE_SET_STATE, &raw, sizeof(raw));
+}
+
+bool SetLag(std::uint32_t ms) {
+  if (ms > kMaxLagMs) return false;
+  const ULONG raw = ms;
+  return kqdtb::device::Control(DeviceName(0).c_str(), kDeviceAccess, IOCTL_KQDSLATE_SET_LAG, &raw, sizeof(raw));
+}
+
+std::optional<ChangeRecord> ReadChanges() {
+  return kqdtb::device::ReadRecord<KQDSLATE_RECORD_HEADER, KQDSLATE_CHANGE_ENTRY>(
+      DeviceName(0).c_str(), kDeviceAccess, IOCTL_KQDSLATE_READ_CHANGES, KQDSLATE_CHANGES_BUFFER_SIZE,
+      [](const KQDSLATE_RECORD_HEADER& header) {
+        ChangeRecord record;
+        record.dropped = header.dropped;
+        return record;
+      },
+      [](const KQDSLATE_CHANGE_ENTRY& raw) { return StateChange{raw.time, StateOf(raw.state), raw.set != 0}; });
 }
 
 bool SetInterfaces(InterfaceSet set) {

@@ -34,6 +34,31 @@ struct WriteRecord {
   std::uint32_t dropped = 0;   // writes that found the record full
 };
 
+// The machine's slate state, as GetSystemMetrics(SM_CONVERTIBLESLATEMODE) gives it.
+enum class SlateState : std::uint32_t { Slate = 0, Laptop = 1 };
+
+std::optional<SlateState> ParseSlateState(std::wstring_view name);  // "slate", "laptop"
+const wchar_t* SlateStateName(SlateState state);
+
+struct Machine {
+  SlateState state = SlateState::Laptop;  // as it shows now
+  std::uint32_t lagMs = 0;
+  std::uint32_t pending = 0;  // toggles written that have not shown yet
+};
+
+struct StateChange {
+  std::uint64_t time = 0;  // when it showed, on the clock of Write::time
+  SlateState state = SlateState::Laptop;
+  bool set = false;  // through SetState rather than a toggling write
+};
+
+struct ChangeRecord {
+  std::vector<StateChange> entries;  // in the order they showed
+  std::uint32_t dropped = 0;
+};
+
+constexpr std::uint32_t kMaxLagMs = 10000;
+
 // Which interfaces the registry makes present. Wine's setupapi (and so the
 // cfgmgr32 double) lists them in the order of their keys under DeviceClasses,
 // which the registry keeps sorted by name, that is by instance; so the set
@@ -65,6 +90,16 @@ std::optional<WriteRecord> ReadWrites(int device);
 // Polls until the device has seen at least `writes` writes or `timeoutMs` pass;
 // returns the last counters read, nothing when they cannot be read.
 std::optional<Counters> WaitForWrites(int device, std::uint32_t writes, DWORD timeoutMs);
+
+// The machine's slate state, through device 0 (either device would do). Setting
+// it shows at once and drops toggles still pending; the lag applies to writes
+// from then on. False/nothing when the driver is not loaded or refuses.
+std::optional<Machine> ReadMachine();
+// The one-byte write (0x00) the service makes to change the state, to `device`.
+bool WriteToggle(int device);
+bool SetState(SlateState state);
+bool SetLag(std::uint32_t ms);
+std::optional<ChangeRecord> ReadChanges();
 
 // Writes (or, for Absent, deletes) the interface entries in HKLM.
 bool SetInterfaces(InterfaceSet set);

@@ -43,7 +43,7 @@
 #include <new>
 #include <vector>
 
-#include "power/iat_patch.h"
+#include "common/iat_patch.h"
 #include "power/power_contract.h"
 
 extern "C" {
@@ -473,13 +473,13 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     const HMODULE executable = ::GetModuleHandleW(nullptr);
     void* real = nullptr;
     bool patched = false;
-    if (kqdtb::power::PatchImport(executable, "RegisterServiceCtrlHandlerExW",
-                                  reinterpret_cast<void*>(&RegisterHandlerHook), &real)) {
+    if (kqdtb::PatchImport(executable, "RegisterServiceCtrlHandlerExW", reinterpret_cast<void*>(&RegisterHandlerHook),
+                           &real)) {
       g_realRegisterHandler = reinterpret_cast<RegisterHandlerFn>(real);
       patched = true;
     }
     // Without it a service's current values are told at once.
-    if (kqdtb::power::PatchImport(executable, "SetServiceStatus", reinterpret_cast<void*>(&SetStatusHook), &real)) {
+    if (kqdtb::PatchImport(executable, "SetServiceStatus", reinterpret_cast<void*>(&SetStatusHook), &real)) {
       g_realSetStatus = reinterpret_cast<SetStatusFn>(real);
       patched = true;
     } else {

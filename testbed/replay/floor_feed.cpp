@@ -3,10 +3,12 @@
 #include <optional>
 
 #include "common/pwraux_client.h"
+#include "common/slate_client.h"
 #include "core/broadcast_rules.h"
 #include "mode/mode_store.h"
 #include "replay/mode_watcher.h"
 #include "replay/replay_clock.h"
+#include "replay/replay_run.h"
 #include "trace/expectation.h"
 
 namespace kqdtb::replay {
@@ -23,6 +25,8 @@ class FloorFeed final : public InputFeed {
       : source_(*trace::ParseSource(SourceName(source))), rows_(std::move(rows)), outlet_(std::move(outlet)) {
     if (outlet_.modeKey.empty()) outlet_.modeKey = kqd::kModeKeyPath;
     if (!outlet_.notify) outlet_.notify = &pwraux::Notify;
+    if (!outlet_.slateState) outlet_.slateState = &SlateDoubleState;
+    if (!outlet_.toggleSlate) outlet_.toggleSlate = [] { return slate::WriteToggle(0); };
   }
 
   // What to publish is decided here, from the mode the replay starts with, by the
@@ -44,8 +48,15 @@ class FloorFeed final : public InputFeed {
     const std::optional<kqd::UsageMode> mode = publications_[next_++];
     *at = ReplayClock::Now();
     if (!mode) return true;
-    const kqd::PwrAuxSequence sequence = kqd::PwrAuxRequestsFor(*mode, trace::SwitchesOf(source_));
-    const std::vector<std::uint32_t> requests(sequence.begin(), sequence.end());
+    const kqd::BroadcastSwitches switches = trace::SwitchesOf(source_);
+    const std::optional<std::uint32_t> state = outlet_.slateState();
+    if (!state && switches.SlateSync != 0) return Fail(error, "cannot read the system's slate state");
+    const kqd::AnnouncementPlan plan =
+        kqd::PlanAnnouncement(*mode, switches, static_cast<std::int32_t>(state.value_or(1)), true);
+    if (plan.writeSlateByte && !outlet_.toggleSlate()) {
+      return Fail(error, "the slate-toggle device did not take the floor's write");
+    }
+    const std::vector<std::uint32_t> requests(plan.requests.begin(), plan.requests.end());
     if (!requests.empty() && !outlet_.notify(requests)) {
       return Fail(error, "\\\\.\\PwrAuxDrv did not take the floor's requests");
     }

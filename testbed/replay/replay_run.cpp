@@ -23,6 +23,12 @@ bool Fail(std::string* error, const std::string& why) {
 
 }  // namespace
 
+std::optional<std::uint32_t> SlateDoubleState() {
+  const auto machine = slate::ReadMachine();
+  if (!machine) return std::nullopt;
+  return static_cast<std::uint32_t>(machine->state);
+}
+
 PublishedDevices DriverDoubles() {
   PublishedDevices devices;
   devices.clear = [](std::string* error) {
@@ -32,21 +38,28 @@ PublishedDevices DriverDoubles() {
     }
     return true;
   };
-  devices.read = [](std::vector<Stamped>* energy, std::vector<Stamped>* slateWrites, std::string* error) {
+  devices.slateState = SlateDoubleState;
+  devices.read = [](Observations* seen, std::string* error) {
     const auto record = pwraux::ReadRecord();
     if (!record) return Fail(error, "cannot read the record of \\\\.\\PwrAuxDrv");
     if (record->dropped != 0) return Fail(error, "\\\\.\\PwrAuxDrv's record overflowed");
     for (const pwraux::Entry& entry : record->entries) {
-      if (!entry.malformed) energy->push_back(Stamped{entry.time, entry.code});
+      if (!entry.malformed) seen->energy.push_back(Stamped{entry.time, entry.code});
     }
     for (int device = 0; device < slate::kDeviceCount; ++device) {
       const auto writes = slate::ReadWrites(device);
       if (!writes) return Fail(error, "cannot read the slate-toggle double's record");
       if (writes->dropped != 0) return Fail(error, "the slate-toggle double's record overflowed");
-      for (const slate::Write& write : writes->entries) slateWrites->push_back(Stamped{write.time, write.lastByte});
+      for (const slate::Write& write : writes->entries) seen->slate.push_back(Stamped{write.time, write.lastByte});
     }
-    std::stable_sort(slateWrites->begin(), slateWrites->end(),
+    std::stable_sort(seen->slate.begin(), seen->slate.end(),
                      [](const Stamped& x, const Stamped& y) { return x.time < y.time; });
+    const auto changes = slate::ReadChanges();
+    if (!changes) return Fail(error, "cannot read the slate-toggle double's changes of state");
+    if (changes->dropped != 0) return Fail(error, "the slate-toggle double's record of changes overflowed");
+    for (const slate::StateChange& change : changes->entries) {
+      seen->slateStates.push_back(Stamped{change.time, static_cast<std::uint32_t>(change.state)});
+    }
     return true;
   };
   return devices;
@@ -71,6 +84,7 @@ RunResult RunReplay(const RunSetup& setup) {
   Observations seen;
   seen.source = setup.source;
   seen.startMode = ReadDword(setup.modeRoot, modeKey, setup.modeValue);
+  if (setup.devices.slateState) seen.startSlate = setup.devices.slateState();
   result.outcome = RunOutcome::Done;
   if (!setup.feed->Prepare(setup.inputs.front(), &result.error)) result.outcome = RunOutcome::Failed;
   const ReplayClock clock;
@@ -103,7 +117,7 @@ RunResult RunReplay(const RunSetup& setup) {
     if (wake.value) seen.modes.push_back(Stamped{wake.time, *wake.value});
   }
   std::string readError;
-  if (!setup.devices.read(&seen.energy, &seen.slate, &readError) && result.outcome == RunOutcome::Done) {
+  if (!setup.devices.read(&seen, &readError) && result.outcome == RunOutcome::Done) {
     result.outcome = RunOutcome::Failed;
     result.error = readError;
   }

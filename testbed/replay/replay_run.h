@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,15 +17,21 @@
 
 namespace kqdtb::replay {
 
-// What the energy-management driver and the slate-toggle device received: clear
-// before the replay, read after it. False, with the reason, when they cannot be.
+// What the energy-management driver and the slate-toggle device received, and the
+// system's slate state: clear before the replay, the state read as it starts, the
+// rest after it (read fills energy, slate and slateStates). False, with the
+// reason, when they cannot be. Without slateState the slate state is not recorded.
 struct PublishedDevices {
   std::function<bool(std::string* error)> clear;
-  std::function<bool(std::vector<Stamped>* energy, std::vector<Stamped>* slate, std::string* error)> read;
+  std::function<std::optional<std::uint32_t>()> slateState;
+  std::function<bool(Observations* seen, std::string* error)> read;
 };
 
-// The testbed's driver doubles (\\.\PwrAuxDrv and both slate-toggle devices).
+// The testbed's driver doubles (\\.\PwrAuxDrv, both slate-toggle devices and the
+// machine's slate state they toggle).
 PublishedDevices DriverDoubles();
+// The machine's slate state as the slate-toggle double shows it now.
+std::optional<std::uint32_t> SlateDoubleState();
 
 struct RunSetup {
   Source source = Source::Sensor;

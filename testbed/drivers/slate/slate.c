@@ -1,6 +1,10 @@
 /* kqdslate.sys: the slate-toggle double. Two devices that count what is written
    to them, reachable through the interface paths of the slate-toggle class and
-   through testbed names that report and reset the counts. */
+   through testbed names that report and reset the counts; and the machine's
+   slate state that their one-byte writes toggle. Windows documents that state as
+   what GetSystemMetrics(SM_CONVERTIBLESLATEMODE) reports (0 in slate mode) and
+   changes it after the device reports, not within the write; the lag stands for
+   that. The state is settled whenever it is asked for, so no timer is needed. */
 
 #include <wdm.h>
 
@@ -31,6 +35,23 @@ static const WCHAR* const kInterfaceLinks[KQDSLATE_INSTANCE_COUNT] = {
     KQDSLATE_INTERFACE_LINK_PREFIX L"0" KQDSLATE_INTERFACE_SUFFIX,
     KQDSLATE_INTERFACE_LINK_PREFIX L"1" KQDSLATE_INTERFACE_SUFFIX,
     KQDSLATE_INTERFACE_LINK_PREFIX L"2" KQDSLATE_INTERFACE_SUFFIX};
+
+/* Toggles whose change has not shown yet; more at once than this only happens
+   with writes far faster than any service makes, and then the change shows at once. */
+#define PENDING_CAPACITY 64
+
+typedef struct SLATE_MACHINE {
+  KSPIN_LOCK Lock;
+  ULONG State;
+  ULONG LagMs;
+  ULONG PendingCount;
+  ULONGLONG Pending[PENDING_CAPACITY]; /* when each shows, earliest first */
+  ULONG ChangeCount;
+  ULONG ChangeDropped;
+  KQDSLATE_CHANGE_ENTRY Changes[KQDSLATE_RECORD_CAPACITY];
+} SLATE_MACHINE;
+
+static SLATE_MACHINE g_machine;
 
 /* What DriverEntry managed to create, so unload and failure undo exactly that. */
 static PDEVICE_OBJECT g_devices[KQDSLATE_DEVICE_COUNT];
@@ -85,6 +106,65 @@ static void AppendLocked(SLATE_EXTENSION* ext, ULONGLONG time, ULONG length, UCH
   entry->last_byte = lastByte;
 }
 
+/* Caller holds the machine's lock. */
+static void AppendChangeLocked(ULONGLONG time, ULONG state, ULONG set) {
+  KQDSLATE_CHANGE_ENTRY* entry;
+  if (g_machine.ChangeCount >= KQDSLATE_RECORD_CAPACITY) {
+    g_machine.ChangeDropped++;
+    return;
+  }
+  entry = &g_machine.Changes[g_machine.ChangeCount++];
+  entry->time = time;
+  entry->state = state;
+  entry->set = set;
+}
+
+static ULONG Toggled(ULONG state) { return state == KQDSLATE_STATE_SLATE ? KQDSLATE_STATE_LAPTOP : KQDSLATE_STATE_SLATE; }
+
+/* Caller holds the machine's lock: every toggle due by now shows, at its own time. */
+static void SettleLocked(ULONGLONG now) {
+  ULONG shown = 0, i;
+  while (shown < g_machine.PendingCount && g_machine.Pending[shown] <= now) {
+    g_machine.State = Toggled(g_machine.State);
+    AppendChangeLocked(g_machine.Pending[shown], g_machine.State, 0);
+    shown++;
+  }
+  for (i = shown; i < g_machine.PendingCount; ++i) g_machine.Pending[i - shown] = g_machine.Pending[i];
+  g_machine.PendingCount -= shown;
+}
+
+static void Toggle(ULONGLONG arrival) {
+  KIRQL irql;
+  ULONGLONG due;
+  ULONG at;
+  KeAcquireSpinLock(&g_machine.Lock, &irql);
+  due = arrival + (ULONGLONG)g_machine.LagMs * 10000u;
+  SettleLocked(arrival);
+  if (g_machine.PendingCount >= PENDING_CAPACITY) {
+    g_machine.State = Toggled(g_machine.State);
+    AppendChangeLocked(arrival, g_machine.State, 0);
+  } else {
+    /* The lag may have been shortened since earlier writes: keep the order of showing. */
+    at = g_machine.PendingCount;
+    while (at > 0 && g_machine.Pending[at - 1] > due) {
+      g_machine.Pending[at] = g_machine.Pending[at - 1];
+      at--;
+    }
+    g_machine.Pending[at] = due;
+    g_machine.PendingCount++;
+    SettleLocked(arrival);
+  }
+  KeReleaseSpinLock(&g_machine.Lock, irql);
+}
+
+static void ResetMachineRecord(void) {
+  KIRQL irql;
+  KeAcquireSpinLock(&g_machine.Lock, &irql);
+  g_machine.ChangeCount = 0;
+  g_machine.ChangeDropped = 0;
+  KeReleaseSpinLock(&g_machine.Lock, irql);
+}
+
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   NTSTATUS status = STATUS_SUCCESS;
   ULONG i;
@@ -97,6 +177,13 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   driver->MajorFunction[IRP_MJ_WRITE] = SlateDispatchWrite;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SlateDispatchControl;
   driver->DriverUnload = SlateUnload;
+
+  KeInitializeSpinLock(&g_machine.Lock);
+  g_machine.State = KQDSLATE_STATE_LAPTOP;
+  g_machine.LagMs = 0;
+  g_machine.PendingCount = 0;
+  g_machine.ChangeCount = 0;
+  g_machine.ChangeDropped = 0;
 
   for (i = 0; i < KQDSLATE_DEVICE_COUNT && NT_SUCCESS(status); ++i) {
     UNICODE_STRING name;
@@ -164,6 +251,7 @@ static NTSTATUS SlateDispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
     AppendLocked(ext, time, length, data[length - 1]);
   }
   KeReleaseSpinLock(&ext->Lock, irql);
+  if (length == 1) Toggle(time);
   return Complete(irp, STATUS_SUCCESS, length);
 }
 
@@ -180,6 +268,72 @@ static NTSTATUS ReadRecord(SLATE_EXTENSION* ext, void* output, ULONG length, PIR
                           ext->RecordCount);
   KeReleaseSpinLock(&ext->Lock, irql);
   return Complete(irp, STATUS_SUCCESS, written);
+}
+
+static NTSTATUS ReadChanges(void* output, ULONG length, PIRP irp) {
+  KQDSLATE_RECORD_HEADER header;
+  ULONG_PTR written;
+  KIRQL irql;
+
+  if (output == NULL || length < sizeof(header)) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  KeAcquireSpinLock(&g_machine.Lock, &irql);
+  SettleLocked(ArrivalTime());
+  header.count = g_machine.ChangeCount;
+  header.dropped = g_machine.ChangeDropped;
+  written = RecordCopyOut(output, length, &header, sizeof(header), g_machine.Changes, sizeof(KQDSLATE_CHANGE_ENTRY),
+                          g_machine.ChangeCount);
+  KeReleaseSpinLock(&g_machine.Lock, irql);
+  return Complete(irp, STATUS_SUCCESS, written);
+}
+
+/* The ULONG a control's input carries, or FALSE when it carries none. */
+static BOOLEAN InputValue(PIRP irp, PIO_STACK_LOCATION stack, ULONG* value) {
+  if (irp->AssociatedIrp.SystemBuffer == NULL || stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(ULONG))
+    return FALSE;
+  *value = *(const ULONG*)irp->AssociatedIrp.SystemBuffer;
+  return TRUE;
+}
+
+static NTSTATUS MachineControl(PIRP irp, PIO_STACK_LOCATION stack) {
+  KIRQL irql;
+  ULONG value = 0;
+
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_KQDSLATE_GET_MACHINE: {
+      KQDSLATE_MACHINE* out = (KQDSLATE_MACHINE*)irp->AssociatedIrp.SystemBuffer;
+      if (out == NULL || stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(*out))
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      KeAcquireSpinLock(&g_machine.Lock, &irql);
+      SettleLocked(ArrivalTime());
+      out->State = g_machine.State;
+      out->LagMs = g_machine.LagMs;
+      out->Pending = g_machine.PendingCount;
+      KeReleaseSpinLock(&g_machine.Lock, irql);
+      return Complete(irp, STATUS_SUCCESS, sizeof(*out));
+    }
+    case IOCTL_KQDSLATE_SET_STATE:
+      if (!InputValue(irp, stack, &value) || (value != KQDSLATE_STATE_SLATE && value != KQDSLATE_STATE_LAPTOP))
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+      KeAcquireSpinLock(&g_machine.Lock, &irql);
+      g_machine.PendingCount = 0;
+      if (g_machine.State != value) {
+        g_machine.State = value;
+        AppendChangeLocked(ArrivalTime(), value, 1);
+      }
+      KeReleaseSpinLock(&g_machine.Lock, irql);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_KQDSLATE_SET_LAG:
+      if (!InputValue(irp, stack, &value) || value > KQDSLATE_MAX_LAG_MS)
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+      KeAcquireSpinLock(&g_machine.Lock, &irql);
+      g_machine.LagMs = value;
+      KeReleaseSpinLock(&g_machine.Lock, irql);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_KQDSLATE_READ_CHANGES:
+      return ReadChanges(irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.OutputBufferLength, irp);
+    default:
+      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
 }
 
 static NTSTATUS SlateDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -201,10 +355,16 @@ static NTSTATUS SlateDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
       KeAcquireSpinLock(&ext->Lock, &irql);
       ResetCounters(ext);
       KeReleaseSpinLock(&ext->Lock, irql);
+      ResetMachineRecord();
       return Complete(irp, STATUS_SUCCESS, 0);
     case IOCTL_KQDSLATE_READ_RECORD:
       return ReadRecord(ext, irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.OutputBufferLength,
                         irp);
+    case IOCTL_KQDSLATE_GET_MACHINE:
+    case IOCTL_KQDSLATE_SET_STATE:
+    case IOCTL_KQDSLATE_SET_LAG:
+    case IOCTL_KQDSLATE_READ_CHANGES:
+      return MachineControl(irp, stack);
     default:
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }

@@ -1,8 +1,12 @@
-// slate-*: read the slate-toggle double's devices, arrange which of its
-// interfaces are present, and manage the cfgmgr32 double's overrides.
+// slate-*: read the slate-toggle double's devices and the machine's slate state
+// they toggle, arrange which of its interfaces are present, and manage the
+// cfgmgr32 double's overrides.
 
+#include <algorithm>
+#include <cstdint>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "command.h"
 #include "common/slate_client.h"
@@ -57,6 +61,73 @@ int RunReset(int argc, wchar_t** argv) {
   for (int device = first; device <= last; ++device) {
     if (!slate::ResetCounters(device)) return Absent(argv[0]);
   }
+  return 0;
+}
+
+// Prints the state as it shows now, or sets it (at once, dropping pending toggles).
+int RunState(int argc, wchar_t** argv) {
+  const auto state = argc == 2 ? slate::ParseSlateState(argv[1]) : std::nullopt;
+  if (argc > 2 || (argc == 2 && !state)) {
+    Err(L"usage: kqdtb slate-state [laptop|slate]\n");
+    return 2;
+  }
+  if (state) return slate::SetState(*state) ? 0 : Absent(argv[0]);
+  const auto machine = slate::ReadMachine();
+  if (!machine) return Absent(argv[0]);
+  Out(L"%ls\n", slate::SlateStateName(machine->state));
+  return 0;
+}
+
+int RunLag(int argc, wchar_t** argv) {
+  const auto ms = argc == 2 ? ParseUint32(argv[1]) : std::nullopt;
+  if (argc > 2 || (argc == 2 && (!ms || *ms > slate::kMaxLagMs))) {
+    Err(L"usage: kqdtb slate-lag [MS] (0..%lu)\n", static_cast<unsigned long>(slate::kMaxLagMs));
+    return 2;
+  }
+  if (ms) return slate::SetLag(*ms) ? 0 : Absent(argv[0]);
+  const auto machine = slate::ReadMachine();
+  if (!machine) return Absent(argv[0]);
+  Out(L"%lu\n", static_cast<unsigned long>(machine->lagMs));
+  return 0;
+}
+
+double Ms(std::uint64_t time) { return static_cast<double>(time) / 10000.0; }
+
+// Every write and every change of the state, in time order on the performance
+// counter in ms: "write<TAB>ms<TAB>device<TAB>length<TAB>last byte" and
+// "state<TAB>ms<TAB>slate|laptop<TAB>toggle|set".
+int RunRecord(int argc, wchar_t** argv) {
+  if (argc != 1) {
+    Err(L"usage: kqdtb slate-record\n");
+    return 2;
+  }
+  struct Line {
+    std::uint64_t time;
+    std::wstring text;
+  };
+  std::vector<Line> lines;
+  wchar_t text[96];
+  for (int device = 0; device < slate::kDeviceCount; ++device) {
+    const auto writes = slate::ReadWrites(device);
+    if (!writes) return Absent(argv[0]);
+    for (const slate::Write& write : writes->entries) {
+      std::swprintf(text, 96, L"write\t%.1f\t%d\t%lu\t0x%02x", Ms(write.time), device,
+                    static_cast<unsigned long>(write.length), write.lastByte);
+      lines.push_back({write.time, text});
+    }
+    if (writes->dropped != 0) Err(L"kqdtb %ls: device %d dropped %lu writes\n", argv[0], device,
+                                  static_cast<unsigned long>(writes->dropped));
+  }
+  const auto changes = slate::ReadChanges();
+  if (!changes) return Absent(argv[0]);
+  for (const slate::StateChange& change : changes->entries) {
+    std::swprintf(text, 96, L"state\t%.1f\t%ls\t%ls", Ms(change.time), slate::SlateStateName(change.state),
+                  change.set ? L"set" : L"toggle");
+    lines.push_back({change.time, text});
+  }
+  if (changes->dropped != 0) Err(L"kqdtb %ls: %lu changes dropped\n", argv[0], static_cast<unsigned long>(changes->dropped));
+  std::stable_sort(lines.begin(), lines.end(), [](const Line& x, const Line& y) { return x.time < y.time; });
+  for (const Line& line : lines) Out(L"%ls\n", line.text.c_str());
   return 0;
 }
 
@@ -115,7 +186,11 @@ int RunPresent(int, wchar_t**) {
 
 TestbedCommand read{L"slate-read", L"[0|1] (print device, writes, bytes, last byte of the slate-toggle double)",
                     &RunRead};
-TestbedCommand reset{L"slate-reset", L"[0|1] (zero the slate-toggle double's counters)", &RunReset};
+TestbedCommand reset{L"slate-reset", L"[0|1] (zero the slate-toggle double's counters, empty its records)", &RunReset};
+TestbedCommand state{L"slate-state", L"[laptop|slate] (print or set the machine's slate state)", &RunState};
+TestbedCommand lag{L"slate-lag", L"[MS] (print or set how long a toggle takes to show, 0..10000)", &RunLag};
+TestbedCommand record{L"slate-record", L"(print each slate-toggle write and each change of the slate state, in time order)",
+                      &RunRecord};
 TestbedCommand list{L"slate-list", L"(print the present slate-toggle interfaces as the cfgmgr32 double lists them)",
                     &RunList};
 TestbedCommand interfaces{L"slate-interfaces", L"both|first|second|reversed|none|absent (which interfaces are present)",

@@ -145,6 +145,9 @@ class ModeBroadcaster : public ::testing::Test {
     ASSERT_TRUE(pwraux::FailAll(false));
     ASSERT_TRUE(pwraux::Clear());
     ASSERT_TRUE(slate::SetInterfaces(slate::InterfaceSet::First));
+    // In slate mode a laptop announcement is the one that writes.
+    ASSERT_TRUE(slate::SetLag(0));
+    ASSERT_TRUE(slate::SetState(slate::SlateState::Slate));
     for (int device = 0; device < slate::kDeviceCount; ++device) ASSERT_TRUE(slate::ResetCounters(device));
     ASSERT_FALSE(ModeEventExists()) << "another watcher owns EventModeChange";
     MarkStoredModeUnforwarded();
@@ -152,6 +155,7 @@ class ModeBroadcaster : public ::testing::Test {
   void TearDown() override {
     pwraux::FailAll(false);
     EXPECT_TRUE(slate::SetInterfaces(slate::InterfaceSet::Both));
+    EXPECT_TRUE(slate::SetState(slate::SlateState::Laptop));
   }
 
   // A source may publish as soon as the watcher is started: the event must exist by then.
@@ -171,20 +175,25 @@ class ModeBroadcaster : public ::testing::Test {
   kqdtest::RegistryBackup registry_{HKEY_LOCAL_MACHINE, kqd::kModeKeyPath, {kqd::kModeValueName}};
 };
 
+// The cfgmgr32 double answers this executable's GetSystemMetrics(SM_CONVERTIBLESLATEMODE)
+// with the machine's slate state, which the byte toggles.
 TEST_F(ModeBroadcaster, AllSwitchesForwardToggleCodesAndStoredMode) {
-  // Wine always reports slate (metric 0), so only laptop modes disagree with it.
-  struct Case { UsageMode mode; bool toggled; std::vector<uint32_t> codes; };
+  using State = slate::SlateState;
+  struct Case { UsageMode mode; State before; bool toggled; std::vector<uint32_t> codes; };
   const Case cases[] = {
-      {1, true, {9, 1}}, {2, false, {8, 2}}, {0, true, {9, 0}}, {3, false, {8, 3}}, {4, false, {8, 4}},
-      {0xFFFFFFFFu, false, {8, 0xFFFFFFFFu}},
+      {1, State::Slate, true, {9, 1}},   {1, State::Laptop, false, {9, 1}}, {3, State::Laptop, true, {8, 3}},
+      {3, State::Slate, false, {8, 3}},  {0, State::Slate, true, {9, 0}},   {0, State::Laptop, false, {9, 0}},
+      {2, State::Laptop, true, {8, 2}},  {4, State::Slate, false, {8, 4}},
+      {0xFFFFFFFFu, State::Laptop, true, {8, 0xFFFFFFFFu}},
   };
   FakeController controller(kAllSwitches);
   CModeBroadcaster broadcaster(controller);
   ASSERT_NE(broadcaster.SlateDevice(), INVALID_HANDLE_VALUE);
   StartWatching(broadcaster);
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
+    SCOPED_TRACE(testing::Message() << c.mode << " in " << (c.before == State::Slate ? "slate" : "laptop"));
     ASSERT_TRUE(pwraux::Clear());
+    ASSERT_TRUE(slate::SetState(c.before));
     ASSERT_TRUE(slate::ResetCounters(0));
     Announce(controller, c.mode);
     EXPECT_EQ(Codes(pwraux::ReadRecord()), c.codes);
@@ -195,6 +204,9 @@ TEST_F(ModeBroadcaster, AllSwitchesForwardToggleCodesAndStoredMode) {
       EXPECT_EQ(counters->bytes, 1u);
       EXPECT_EQ(counters->lastByte, std::optional<uint8_t>(0x00));
     }
+    const auto machine = slate::ReadMachine();
+    ASSERT_TRUE(machine.has_value());
+    EXPECT_EQ(machine->state, (kqd::IsLaptopMode(c.mode) ? State::Laptop : State::Slate)) << "agrees with the mode";
   }
   broadcaster.StopWatcher();
   const auto record = pwraux::ReadRecord();
@@ -429,6 +441,7 @@ TEST_F(ModeBroadcaster, OnlyTheFirstListedInterfaceGetsTheByte) {
   for (const auto& c : cases) {
     SCOPED_TRACE(slate::InterfaceSetName(c.set));
     ASSERT_TRUE(slate::SetInterfaces(c.set));
+    ASSERT_TRUE(slate::SetState(slate::SlateState::Slate));
     for (int device = 0; device < slate::kDeviceCount; ++device) ASSERT_TRUE(slate::ResetCounters(device));
     FakeController controller(kAllSwitches);
     CModeBroadcaster broadcaster(controller);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/power_client.h"
-#include "power/iat_patch.h"
+#include "common/iat_patch.h"
 #include "power/power_contract.h"
 
 extern "C" DWORD WINAPI PowerSettingRegisterNotification(LPCGUID, DWORD, HANDLE, PVOID*);
@@ -171,10 +171,10 @@ LANGID WINAPI FakeUiLanguage() { return 0x4242; }
 
 TEST(ImportPatch, AbsentImportChangesNothing) {
   void* original = reinterpret_cast<void*>(static_cast<ULONG_PTR>(1));
-  EXPECT_FALSE(kqdtb::power::PatchImport(::GetModuleHandleW(nullptr), "KqdNoSuchImport",
+  EXPECT_FALSE(kqdtb::PatchImport(::GetModuleHandleW(nullptr), "KqdNoSuchImport",
                                          reinterpret_cast<void*>(&FakeUiLanguage), &original));
   EXPECT_EQ(reinterpret_cast<void*>(static_cast<ULONG_PTR>(1)), original);
-  EXPECT_FALSE(kqdtb::power::PatchImport(nullptr, "GetSystemDefaultUILanguage", nullptr, &original));
+  EXPECT_FALSE(kqdtb::PatchImport(nullptr, "GetSystemDefaultUILanguage", nullptr, &original));
 }
 
 }  // namespace

@@ -74,9 +74,9 @@ class ReplayRun : public testing::Test {
       feed_->energy.push_back({rp::ReplayClock::Now(), 11});
       return true;
     };
-    setup_.devices.read = [this](std::vector<rp::Stamped>* energy, std::vector<rp::Stamped>* slate, std::string*) {
-      *energy = feed_->energy;
-      slate->push_back({feed_->energy.back().time + 1, 0});
+    setup_.devices.read = [this](rp::Observations* seen, std::string*) {
+      seen->energy = feed_->energy;
+      seen->slate.push_back({feed_->energy.back().time + 1, 0});
       return true;
     };
   }
@@ -184,22 +184,39 @@ TEST_F(ReplayRun, TheFloorPublishesWhatTheSourceWouldAtOnce) {
   const struct {
     rp::Source source;
     std::vector<std::uint32_t> requests;
-  } cases[] = {{rp::Source::Sensor, {9, 1, 8, 3, 8, 2}},
-               {rp::Source::Wmi, {9, 1, 8, 3, 8, 3, 8, 2}},
-               {rp::Source::Driver, {}}};
+    size_t toggles;  // to laptop at mode 1, to slate at mode 3; the driver source leaves it alone
+  } cases[] = {{rp::Source::Sensor, {9, 1, 8, 3, 8, 2}, 2},
+               {rp::Source::Wmi, {9, 1, 8, 3, 8, 3, 8, 2}, 2},
+               {rp::Source::Driver, {}, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(rp::SourceName(c.source));
     kqdtest::SetDword(HKEY_CURRENT_USER, key_, L"Mode", 2);
     std::vector<rp::Stamped> sent;
-    const auto floor = rp::MakeFloorFeed(
-        c.source, trace.rows, rp::FloorOutlet{HKEY_CURRENT_USER, key_, L"Mode", [&](const std::vector<std::uint32_t>& r) {
-          for (const std::uint32_t value : r) sent.push_back({rp::ReplayClock::Now(), value});
-          return true;
-        }});
+    // The machine starts in slate mode, so the first (laptop) burst toggles it.
+    std::uint32_t state = 0;
+    std::vector<rp::Stamped> toggles, states;
+    rp::FloorOutlet outlet;
+    outlet.modeRoot = HKEY_CURRENT_USER;
+    outlet.modeKey = key_;
+    outlet.notify = [&](const std::vector<std::uint32_t>& r) {
+      for (const std::uint32_t value : r) sent.push_back({rp::ReplayClock::Now(), value});
+      return true;
+    };
+    outlet.slateState = [&] { return std::optional<std::uint32_t>(state); };
+    outlet.toggleSlate = [&] {
+      state = state == 0 ? 1 : 0;
+      toggles.push_back({rp::ReplayClock::Now(), 0});
+      states.push_back({toggles.back().time, state});
+      return true;
+    };
+    const auto floor = rp::MakeFloorFeed(c.source, trace.rows, outlet);
     setup_.source = c.source;
     setup_.feed = floor.get();
-    setup_.devices.read = [&sent](std::vector<rp::Stamped>* energy, std::vector<rp::Stamped>*, std::string*) {
-      *energy = sent;
+    setup_.devices.slateState = outlet.slateState;
+    setup_.devices.read = [&](rp::Observations* seen, std::string*) {
+      seen->energy = sent;
+      seen->slate = toggles;
+      seen->slateStates = states;
       return true;
     };
     std::string error;
@@ -212,10 +229,12 @@ TEST_F(ReplayRun, TheFloorPublishesWhatTheSourceWouldAtOnce) {
     std::vector<std::uint32_t> requests;
     for (const rp::Stamped& stamp : sent) requests.push_back(stamp.value);
     EXPECT_EQ(requests, c.requests);
+    EXPECT_EQ(toggles.size(), c.toggles);
     const auto comparison = tr::Compare(trace, result.record, &error);
     ASSERT_TRUE(comparison) << error;
     for (const std::string& difference : comparison->differences) ADD_FAILURE() << difference;
     EXPECT_TRUE(comparison->AsExpected());
+    EXPECT_TRUE(comparison->slateJudged);
     for (const tr::BurstResult& burst : comparison->bursts) {
       if (!burst.expected.published || !burst.toModeMs) continue;
       // Nothing waits: far less than the sensor's debounce even on a busy machine.

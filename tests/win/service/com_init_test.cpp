@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
-#include "power/iat_patch.h"
+#include "common/iat_patch.h"
 
 #include <ostream>
 #include <thread>
@@ -59,7 +59,7 @@ TEST(ComSecurity, SecuritySetEarlierCountsAsDone_OtherFailuresPassThrough) {
                                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr))
       << "Wine's CoInitializeSecurity now answers; the testbed's list of differences needs updating";
   void* real = nullptr;
-  ASSERT_TRUE(kqdtb::power::PatchImport(::GetModuleHandleW(nullptr), "CoInitializeSecurity",
+  ASSERT_TRUE(kqdtb::PatchImport(::GetModuleHandleW(nullptr), "CoInitializeSecurity",
                                         reinterpret_cast<void*>(&AnswerSecurity), &real));
   const struct {
     HRESULT answer;
@@ -69,7 +69,7 @@ TEST(ComSecurity, SecuritySetEarlierCountsAsDone_OtherFailuresPassThrough) {
     g_securityAnswer = c.answer;
     EXPECT_EQ(c.expected, kqd::win::InitializeComSecurity(RPC_C_AUTHN_LEVEL_PKT)) << std::hex << c.answer;
   }
-  kqdtb::power::PatchImport(::GetModuleHandleW(nullptr), "CoInitializeSecurity", real, nullptr);
+  kqdtb::PatchImport(::GetModuleHandleW(nullptr), "CoInitializeSecurity", real, nullptr);
 }
 
 }  // namespace

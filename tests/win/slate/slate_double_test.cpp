@@ -1,6 +1,7 @@
 // The slate-toggle double as the service meets it: the configuration manager's
 // interface list (through the cfgmgr32 double, called the way the product calls
-// it) and one-byte writes that reach exactly one of the two devices.
+// it), one-byte writes that reach exactly one of the two devices, and the
+// machine's slate state they toggle, as GetSystemMetrics reports it.
 
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -84,9 +85,13 @@ class SlateDouble : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(slate::IsCfgmgrDoubleLoaded()) << "cfgmgr32 of this process is Wine's; is fixture 'slate' installed?";
     ASSERT_TRUE(slate::IsPresent(0) && slate::IsPresent(1)) << "kqdslate.sys is not loaded";
+    ASSERT_TRUE(slate::SetLag(0) && slate::SetState(slate::SlateState::Laptop));
     ASSERT_TRUE(slate::ResetCounters(0) && slate::ResetCounters(1));
   }
-  void TearDown() override { EXPECT_TRUE(slate::SetInterfaces(slate::InterfaceSet::Both)); }
+  void TearDown() override {
+    EXPECT_TRUE(slate::SetInterfaces(slate::InterfaceSet::Both));
+    EXPECT_TRUE(slate::SetLag(0) && slate::SetState(slate::SlateState::Laptop));
+  }
 };
 
 struct ListCase {
@@ -301,6 +306,98 @@ TEST_F(SlateDouble, WritesFromSeveralThreadsAreAllCounted) {
   EXPECT_EQ(static_cast<std::uint32_t>(kThreads * kWritesEach), Read(0).writes);
 }
 
+slate::SlateState StateNow() {
+  const auto machine = slate::ReadMachine();
+  EXPECT_TRUE(machine.has_value());
+  return machine ? machine->state : slate::SlateState::Laptop;
+}
+
+// Both devices stand for the one slate-toggle device: only a one-byte write to
+// either toggles the machine's state, and this executable's GetSystemMetrics
+// (answered through the cfgmgr32 double) reports it.
+TEST_F(SlateDouble, OneByteWritesToEitherDeviceToggleTheMachinesState) {
+  using State = slate::SlateState;
+  const struct {
+    const wchar_t* path;
+    DWORD length;
+    State after;
+  } writes[] = {{kPath0, 1, State::Slate}, {kPath1, 1, State::Laptop}, {kPath0, 0, State::Laptop},
+                {kPath1, 3, State::Laptop}, {kPath1, 1, State::Slate}};
+  const BYTE bytes[3] = {0, 0, 0};
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> around;  // of each toggling write
+  EXPECT_EQ(1, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE)) << "a fresh machine is a laptop";
+  for (const auto& w : writes) {
+    SCOPED_TRACE(testing::Message() << around.size() << ": " << w.length << " bytes");
+    const UniqueFile device = OpenLikeTheService(w.path);
+    ASSERT_TRUE(device.valid());
+    const std::uint64_t before = kqdtb::QpcNow100ns();
+    ASSERT_TRUE(Write(device.get(), bytes, w.length));
+    if (w.length == 1) around.emplace_back(before, kqdtb::QpcNow100ns());
+    EXPECT_EQ(w.after, StateNow());
+    EXPECT_EQ(w.after == State::Slate ? 0 : 1, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE));
+  }
+  EXPECT_NE(0, ::GetSystemMetrics(SM_CXSCREEN)) << "other indexes go to user32";
+
+  const auto changes = slate::ReadChanges();
+  ASSERT_TRUE(changes.has_value());
+  ASSERT_EQ(around.size(), changes->entries.size());
+  const State states[] = {State::Slate, State::Laptop, State::Slate};
+  for (std::size_t i = 0; i < around.size(); ++i) {
+    EXPECT_EQ(states[i], changes->entries[i].state) << i;
+    EXPECT_FALSE(changes->entries[i].set) << i;
+    EXPECT_GE(changes->entries[i].time, around[i].first) << i;
+    EXPECT_LE(changes->entries[i].time, around[i].second) << i;
+  }
+  // The state belongs to the machine: a reset of the counters empties the records only.
+  ASSERT_TRUE(slate::ResetCounters(1));
+  EXPECT_TRUE(slate::ReadChanges()->entries.empty());
+  EXPECT_EQ(State::Slate, StateNow());
+  ASSERT_TRUE(slate::SetState(State::Laptop));
+  ASSERT_TRUE(slate::SetState(State::Laptop));
+  const auto set = slate::ReadChanges();
+  ASSERT_EQ(1u, set->entries.size()) << "setting the state it has is no change";
+  EXPECT_TRUE(set->entries[0].set);
+}
+
+// A change shows the lag after its write arrived, not before; setting the state
+// drops what is still pending.
+TEST_F(SlateDouble, AToggleShowsTheLagAfterItsWrite) {
+  constexpr std::uint32_t kLagMs = 300;
+  ASSERT_TRUE(slate::SetLag(kLagMs));
+  const UniqueFile device = OpenLikeTheService(kPath0);
+  ASSERT_TRUE(device.valid());
+  const BYTE zero = 0;
+  ASSERT_TRUE(Write(device.get(), &zero, 1));
+  const auto pending = slate::ReadMachine();
+  ASSERT_TRUE(pending.has_value());
+  EXPECT_EQ(slate::SlateState::Laptop, pending->state);
+  EXPECT_EQ(1u, pending->pending);
+  EXPECT_EQ(kLagMs, pending->lagMs);
+  EXPECT_EQ(1, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE));
+
+  std::uint64_t seen = 0;
+  for (int i = 0; i < 300 && seen == 0; ++i) {
+    if (StateNow() == slate::SlateState::Slate) seen = kqdtb::QpcNow100ns();
+    ::Sleep(5);
+  }
+  ASSERT_NE(0u, seen) << "the toggle never showed";
+  const auto writes = slate::ReadWrites(0);
+  const auto changes = slate::ReadChanges();
+  ASSERT_TRUE(writes && changes);
+  ASSERT_EQ(1u, writes->entries.size());
+  ASSERT_EQ(1u, changes->entries.size());
+  EXPECT_EQ(writes->entries[0].time + kLagMs * 10000ull, changes->entries[0].time);
+  EXPECT_GE(seen, changes->entries[0].time) << "shown before its time";
+
+  ASSERT_TRUE(Write(device.get(), &zero, 1));
+  ASSERT_TRUE(slate::SetState(slate::SlateState::Laptop));
+  ::Sleep(kLagMs + 100);
+  const auto after = slate::ReadMachine();
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(slate::SlateState::Laptop, after->state) << "the dropped toggle showed after all";
+  EXPECT_EQ(0u, after->pending);
+}
+
 TEST_F(SlateDouble, RequestsTheDriverDoesNotServeFailCleanly) {
   const UniqueFile device = OpenLikeTheService(kPath0);
   ASSERT_TRUE(device.valid());
@@ -312,7 +409,20 @@ TEST_F(SlateDouble, RequestsTheDriverDoesNotServeFailCleanly) {
   EXPECT_FALSE(::DeviceIoControl(device.get(), CTL_CODE(FILE_DEVICE_UNKNOWN, 0x9FF, METHOD_BUFFERED, FILE_ANY_ACCESS),
                                  nullptr, 0, nullptr, 0, &returned, nullptr));
   EXPECT_FALSE(::ReadFile(device.get(), small, sizeof(small), &returned, nullptr));
+  // The machine's state and lag take one ULONG each, within their range.
+  const ULONG unknownState = 2, tooLong = KQDSLATE_MAX_LAG_MS + 1;
+  EXPECT_FALSE(::DeviceIoControl(device.get(), IOCTL_KQDSLATE_SET_STATE, const_cast<ULONG*>(&unknownState),
+                                 sizeof(unknownState), nullptr, 0, &returned, nullptr));
+  EXPECT_FALSE(::DeviceIoControl(device.get(), IOCTL_KQDSLATE_SET_STATE, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_FALSE(::DeviceIoControl(device.get(), IOCTL_KQDSLATE_SET_LAG, const_cast<ULONG*>(&tooLong), sizeof(tooLong),
+                                 nullptr, 0, &returned, nullptr));
+  EXPECT_FALSE(::DeviceIoControl(device.get(), IOCTL_KQDSLATE_GET_MACHINE, nullptr, 0, small, sizeof(small), &returned,
+                                 nullptr));
   EXPECT_EQ(0u, Read(0).writes);
+  const auto machine = slate::ReadMachine();
+  ASSERT_TRUE(machine.has_value());
+  EXPECT_EQ(slate::SlateState::Laptop, machine->state);
+  EXPECT_EQ(0u, machine->lagMs);
 }
 
 TEST_F(SlateDouble, ClientRefusesUnknownDevicesAndInstances) {
@@ -323,6 +433,8 @@ TEST_F(SlateDouble, ClientRefusesUnknownDevicesAndInstances) {
   EXPECT_TRUE(slate::InterfacePath(3).empty());
   EXPECT_EQ(-1, slate::DeviceOfInstance(3));
   EXPECT_FALSE(slate::ParseInterfaceSet(L"Both").has_value());
+  EXPECT_FALSE(slate::ParseSlateState(L"foo").has_value());
+  EXPECT_FALSE(slate::SetLag(slate::kMaxLagMs + 1));
 }
 
 }  // namespace

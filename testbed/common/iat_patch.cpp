@@ -1,8 +1,8 @@
-#include "power/iat_patch.h"
+#include "common/iat_patch.h"
 
 #include <cstring>
 
-namespace kqdtb::power {
+namespace kqdtb {
 namespace {
 
 template <typename T>
@@ -52,4 +52,4 @@ bool PatchImport(HMODULE module, const char* name, void* replacement, void** ori
   return patched;
 }
 
-}  // namespace kqdtb::power
+}  // namespace kqdtb
