@@ -36,6 +36,12 @@ live_processes() {
   echo "$count"
 }
 
+# The machine's slate state ("laptop" or "slate") and the one a mode needs: 0 and 1
+# are laptop, the rest slate.
+slate_state() { kqdtb slate-state | tr -d '\r'; }
+slate_state_for() { [ "$1" -le 1 ] && echo laptop || echo slate; }
+slate_writes() { kqdtb slate-read 0 | tr -d '\r' | awk -F'\t' '{print $2}'; }
+
 fields_now_are() { [ "$(pwraux_fields)" = "$1" ]; }
 # Polls up to 5 s for exactly these fields; shows what arrived when they do not.
 fields_are() {

@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
 # The installed kqd.exe on the emulated convertible, once per mode source: only that
 # source's double is plugged in, the machine is folded laptop -> 3 -> 4 -> tablet ->
-# laptop, and after each step "Mode", the energy-management driver's requests and the
-# slate-toggle writes are checked.
+# laptop, and after each step "Mode", the energy-management driver's requests, the
+# slate-toggle writes and the system's slate state are checked.
 . "$(dirname "$0")/lib.sh"
 kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
-
-slate_writes() { kqdtb slate-read 0 | tr -d '\r' | awk -F'\t' '{print $2}'; }
 
 e2e_machine
 sources=${KQD_WALK_SOURCES:-wmi sensor driver}
@@ -35,6 +33,7 @@ for source in $sources; do
   kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
   check "$source: service installed" kqdtb install-service
   kqdtb pwraux-clear >/dev/null
+  kqdtb slate-state laptop >/dev/null
   kqdtb slate-reset >/dev/null
   # Past the WMI source, the Sensor API is asked too.
   if [ "$source" = wmi ]; then e2e_start_service "$source"; else e2e_start_service "$source" kqdsensors.dll; fi
@@ -50,6 +49,7 @@ for source in $sources; do
   for mode in 1 3 4 2 1; do
     kqdtb pwraux-clear >/dev/null
     before=$(slate_writes)
+    state_before=$(slate_state)
     fold "$source" "$mode"
     check "$source: Mode = $mode" mode_is "$mode"
     if [ "$source" = driver ]; then
@@ -57,12 +57,15 @@ for source in $sources; do
       sleep 0.3
       check_eq "$source: mode $mode sends nothing" "" "$(pwraux_fields)"
       check_eq "$source: mode $mode leaves the slate toggle alone" "$before" "$(slate_writes)"
+      check_eq "$source: mode $mode leaves the system's slate state" "$state_before" "$(slate_state)"
     else
       posture=$([ "$mode" -le 1 ] && echo 9 || echo 8)
       check "$source: mode $mode sends posture $posture then raw $mode" fields_are "$posture $mode"
-      # Wine's slate metric always says slate: only the laptop mode disagrees with it.
-      expected=$([ "$mode" -le 1 ] && echo $((before + 1)) || echo "$before")
-      check_eq "$source: mode $mode slate writes" "$expected" "$(slate_writes)"
+      # One toggle where the system's slate state disagreed with the mode; then they agree.
+      wanted=$(slate_state_for "$mode")
+      expected=$([ "$state_before" != "$wanted" ] && echo $((before + 1)) || echo "$before")
+      check_eq "$source: mode $mode slate writes (the system was in $state_before mode)" "$expected" "$(slate_writes)"
+      check_eq "$source: mode $mode: the system's slate state" "$wanted" "$(slate_state)"
     fi
   done
 
