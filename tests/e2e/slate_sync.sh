@@ -8,6 +8,13 @@ trap e2e_cleanup EXIT
 
 e2e_machine
 check_eq "a fresh machine is a laptop" laptop "$(slate_state)"
+# Bad input: a usage line, a non-zero exit, nothing changed.
+refused() { local out; out=$(kqdtb "$@" 2>&1) && return 1; grep -q '^usage:' <<<"$out"; }
+check "slate-state foo is refused" refused slate-state foo
+check "slate-lag -5 is refused" refused slate-lag -5
+check "slate-lag 10001 is refused" refused slate-lag 10001
+check_eq "the state is unchanged" laptop "$(slate_state)"
+check_eq "the lag is unchanged" 0 "$(kqdtb slate-lag | tr -d '\r')"
 check "the WMI source plugged in" kqdtb plug-source wmi
 kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 check "service installed" kqdtb install-service

@@ -1,9 +1,11 @@
 /* kqdslate.sys: the slate-toggle double. Two devices that count what is written
    to them, reachable through the interface paths of the slate-toggle class and
    through testbed names that report and reset the counts; and the machine's
-   slate state that their one-byte writes toggle. Windows documents that state as
-   what GetSystemMetrics(SM_CONVERTIBLESLATEMODE) reports (0 in slate mode) and
-   changes it after the device reports, not within the write; the lag stands for
+   slate state that their one-byte writes toggle. Microsoft's GPIO buttons
+   "Interface implementation guidance" gives the behaviour: each indication
+   toggles the laptop/slate indicator to the other state, and
+   GetSystemMetrics(SM_CONVERTIBLESLATEMODE) reports it, 0 for slate. The system
+   applies it after the device reports, not within the write; the lag stands for
    that. The state is settled whenever it is asked for, so no timer is needed. */
 
 #include <wdm.h>
