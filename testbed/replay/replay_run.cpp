@@ -84,7 +84,13 @@ RunResult RunReplay(const RunSetup& setup) {
   Observations seen;
   seen.source = setup.source;
   seen.startMode = ReadDword(setup.modeRoot, modeKey, setup.modeValue);
-  if (setup.devices.slateState) seen.startSlate = setup.devices.slateState();
+  if (setup.devices.slateState) {
+    seen.startSlate = setup.devices.slateState();
+    if (!seen.startSlate) {
+      result.error = "cannot read the system's slate state";
+      return result;
+    }
+  }
   result.outcome = RunOutcome::Done;
   if (!setup.feed->Prepare(setup.inputs.front(), &result.error)) result.outcome = RunOutcome::Failed;
   const ReplayClock clock;

@@ -53,6 +53,7 @@ replay_once() {
   check "service stopped" kqd_wait_service_state KQD STOPPED 30
   [ -s "$record" ] || { check "a record was written" false; return 1; }
   check_eq "the record names the source" "source,0.000,,,$source" "$(sed -n 2p "$record" | tr -d '\r')"
+  check "the record has the system's slate state to judge by" grep -q '^slatestart,' "$record"
   [ -x "$kqdtrace" ] || { check "kqdtrace is built ($kqdtrace)" false; return 1; }
 
   # A busy machine can hold the replay up; that is a reason to replay again, as is

@@ -148,13 +148,18 @@ TEST_F(ReplayRun, AFeedThatIsNotReadyRefusesBeforeAnything) {
   EXPECT_EQ(feed_->prepared, 0u);
 }
 
-TEST_F(ReplayRun, DevicesThatCannotBeClearedRefuse) {
+TEST_F(ReplayRun, DevicesThatCannotBeClearedOrReadRefuse) {
+  setup_.inputs = {{0, 1, 2, 1, 1}};
+  setup_.devices.slateState = [] { return std::optional<std::uint32_t>(); };
+  rp::RunResult result = rp::RunReplay(setup_);
+  EXPECT_EQ(result.outcome, rp::RunOutcome::Refused);
+  EXPECT_EQ(result.error, "cannot read the system's slate state");
+
   setup_.devices.clear = [](std::string* error) {
     *error = "no driver";
     return false;
   };
-  setup_.inputs = {{0, 1, 2, 1, 1}};
-  const rp::RunResult result = rp::RunReplay(setup_);
+  result = rp::RunReplay(setup_);
   EXPECT_EQ(result.outcome, rp::RunOutcome::Refused);
   EXPECT_EQ(result.error, "no driver");
   EXPECT_EQ(feed_->deliveries, 0u);
