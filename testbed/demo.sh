@@ -58,7 +58,7 @@ for double in pwraux slate davodira wmi sensors taskschd power; do
   quiet "$KQD_TESTBED/kqdtb" "install-$double" || fail "installing the $double double"
 done
 say "Wine $(kqd_wine --version 2>/dev/null | tr -d '\r'), prefix $KQD_WINEPREFIX"
-say "machine: Windows 10 1809; Winmgmt and Task Scheduler running"
+say "machine: Windows 10 1809; Winmgmt and Task Scheduler running; the system in $(kqdtb slate-state) mode"
 say "doubles plugged in: energy-management driver (\\\\.\\PwrAuxDrv), slate toggle, power-management driver"
 say "(\\\\.\\DAVODIRA), G-sensor (Sensor API), firmware WMI provider, Task Scheduler, power notifications"
 
@@ -133,7 +133,7 @@ for source in "${sources[@]}"; do
   wait_for 10 energy_begins_with_attach || fail "no attach code on display on (received: $(pwraux_fields))"
   say "  display on  -> energy driver received: $(pwraux_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's current mode"))"
   kqd_fold_until "$source" 3 2>>"$log" || fail "detection did not resume"
-  say "  folded to 3 -> Mode $(stored_mode) ($(mode_name "$(stored_mode)")): detection resumed"
+  say "  folded to 3 -> Mode $(stored_mode) ($(mode_name "$(stored_mode)")): detection resumed; the system in $(kqdtb slate-state) mode"
 
   kqdtb pwraux-clear >/dev/null
   kqd_sc stop KQD >>"$log" 2>&1
