@@ -4,9 +4,10 @@
 // interfaces are present. Loaded only for the processes the testbed names.
 //
 // It also gives the executable's GetSystemMetrics(SM_CONVERTIBLESLATEMODE) the
-// machine's slate state that the slate-toggle double keeps (Wine's user32 always
-// answers 0, slate); every other index, and the metric when the double is not
-// loaded, goes to user32 unchanged.
+// machine's slate state that the slate-toggle double keeps, which Microsoft's
+// GetSystemMetrics page documents as "0 for Slate Mode and non-zero otherwise"
+// (Wine's user32 always answers 0); every other index, and the metric when the
+// slate-toggle double is not loaded, goes to user32 unchanged.
 
 #include <windows.h>
 #include <cfgmgr32.h>
