@@ -12,7 +12,6 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
-#include <winioctl.h>
 
 #include <climits>
 #include <cstring>
@@ -21,8 +20,7 @@
 #include <vector>
 
 #include "common/iat_patch.h"
-#include "drivers/slate_contract.h"
-#include "win/unique_handle.h"
+#include "common/slate_client.h"
 
 namespace {
 
@@ -31,16 +29,7 @@ GetSystemMetricsFn g_realGetSystemMetrics = nullptr;
 
 int WINAPI GetSystemMetricsHook(int index) {
   if (index == SM_CONVERTIBLESLATEMODE) {
-    const kqd::win::UniqueFile device{::CreateFileW(KQDSLATE_USER_DEVICE_PREFIX L"0", GENERIC_READ | GENERIC_WRITE,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
-    KQDSLATE_MACHINE machine{};
-    DWORD returned = 0;
-    if (device && ::DeviceIoControl(device.get(), IOCTL_KQDSLATE_GET_MACHINE, nullptr, 0, &machine, sizeof(machine),
-                                    &returned, nullptr) &&
-        returned == sizeof(machine)) {
-      return machine.State == KQDSLATE_STATE_SLATE ? 0 : 1;
-    }
+    if (const auto metric = kqdtb::slate::ReadMetric()) return static_cast<int>(*metric);
   }
   return g_realGetSystemMetrics(index);
 }

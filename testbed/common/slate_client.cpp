@@ -50,6 +50,10 @@ constexpr struct {
   const wchar_t* name;
 } kStates[] = {{SlateState::Slate, L"slate"}, {SlateState::Laptop, L"laptop"}};
 
+static_assert(kMaxLagMs == KQDSLATE_MAX_LAG_MS);
+static_assert(static_cast<ULONG>(SlateState::Slate) == KQDSLATE_STATE_SLATE &&
+              static_cast<ULONG>(SlateState::Laptop) == KQDSLATE_STATE_LAPTOP);
+
 SlateState StateOf(ULONG raw) { return raw == KQDSLATE_STATE_SLATE ? SlateState::Slate : SlateState::Laptop; }
 
 bool KnownInstance(int instance) { return instance >= 0 && instance < kInstanceCount; }
@@ -146,7 +150,12 @@ std::optional<SlateState> ParseSlateState(std::wstring_view name) {
   return std::nullopt;
 }
 
-const wchar_t* SlateStateName(SlateState state) { return state == SlateState::Slate ? L"slate" : L"laptop"; }
+const wchar_t* SlateStateName(SlateState state) {
+  for (const auto& entry : kStates) {
+    if (state == entry.state) return entry.name;
+  }
+  return kStates[1].name;
+}
 
 std::optional<InterfaceSet> ParseInterfaceSet(std::wstring_view name) {
   for (const NamedSet& entry : kSets) {
@@ -235,6 +244,12 @@ std::optional<Machine> ReadMachine() {
   KQDSLATE_MACHINE raw{};
   std::memcpy(&raw, bytes->data(), sizeof(raw));
   return Machine{StateOf(raw.State), raw.LagMs, raw.Pending};
+}
+
+std::optional<std::uint32_t> ReadMetric() {
+  const auto machine = ReadMachine();
+  if (!machine) return std::nullopt;
+  return static_cast<std::uint32_t>(machine->state);
 }
 
 bool WriteToggle(int device) {

@@ -95,6 +95,8 @@ std::optional<Counters> WaitForWrites(int device, std::uint32_t writes, DWORD ti
 // it shows at once and drops toggles still pending; the lag applies to writes
 // from then on. False/nothing when the driver is not loaded or refuses.
 std::optional<Machine> ReadMachine();
+// The state as GetSystemMetrics(SM_CONVERTIBLESLATEMODE) reports it: 0 slate, 1 laptop.
+std::optional<std::uint32_t> ReadMetric();
 // The one-byte write (0x00) the service makes to change the state, to `device`.
 bool WriteToggle(int device);
 bool SetState(SlateState state);

@@ -8,7 +8,6 @@
 #include "mode/mode_store.h"
 #include "replay/mode_watcher.h"
 #include "replay/replay_clock.h"
-#include "replay/replay_run.h"
 #include "trace/expectation.h"
 
 namespace kqdtb::replay {
@@ -25,7 +24,7 @@ class FloorFeed final : public InputFeed {
       : source_(*trace::ParseSource(SourceName(source))), rows_(std::move(rows)), outlet_(std::move(outlet)) {
     if (outlet_.modeKey.empty()) outlet_.modeKey = kqd::kModeKeyPath;
     if (!outlet_.notify) outlet_.notify = &pwraux::Notify;
-    if (!outlet_.slateState) outlet_.slateState = &SlateDoubleState;
+    if (!outlet_.slateState) outlet_.slateState = &slate::ReadMetric;
     if (!outlet_.toggleSlate) outlet_.toggleSlate = [] { return slate::WriteToggle(0); };
   }
 
@@ -49,8 +48,13 @@ class FloorFeed final : public InputFeed {
     *at = ReplayClock::Now();
     if (!mode) return true;
     const kqd::BroadcastSwitches switches = trace::SwitchesOf(source_);
-    const std::optional<std::uint32_t> state = outlet_.slateState();
-    if (!state && switches.SlateSync != 0) return Fail(error, "cannot read the system's slate state");
+    // As in the broadcaster, the state is read only where it is kept in line;
+    // otherwise the plan does not look at it.
+    std::optional<std::uint32_t> state;
+    if (switches.SlateSync != 0) {
+      state = outlet_.slateState();
+      if (!state) return Fail(error, "cannot read the system's slate state");
+    }
     const kqd::AnnouncementPlan plan =
         kqd::PlanAnnouncement(*mode, switches, static_cast<std::int32_t>(state.value_or(1)), true);
     if (plan.writeSlateByte && !outlet_.toggleSlate()) {

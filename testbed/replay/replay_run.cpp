@@ -23,12 +23,6 @@ bool Fail(std::string* error, const std::string& why) {
 
 }  // namespace
 
-std::optional<std::uint32_t> SlateDoubleState() {
-  const auto machine = slate::ReadMachine();
-  if (!machine) return std::nullopt;
-  return static_cast<std::uint32_t>(machine->state);
-}
-
 PublishedDevices DriverDoubles() {
   PublishedDevices devices;
   devices.clear = [](std::string* error) {
@@ -38,7 +32,7 @@ PublishedDevices DriverDoubles() {
     }
     return true;
   };
-  devices.slateState = SlateDoubleState;
+  devices.slateState = &slate::ReadMetric;
   devices.read = [](Observations* seen, std::string* error) {
     const auto record = pwraux::ReadRecord();
     if (!record) return Fail(error, "cannot read the record of \\\\.\\PwrAuxDrv");

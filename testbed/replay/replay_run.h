@@ -30,8 +30,6 @@ struct PublishedDevices {
 // The testbed's driver doubles (\\.\PwrAuxDrv, both slate-toggle devices and the
 // machine's slate state they toggle).
 PublishedDevices DriverDoubles();
-// The machine's slate state as the slate-toggle double shows it now.
-std::optional<std::uint32_t> SlateDoubleState();
 
 struct RunSetup {
   Source source = Source::Sensor;

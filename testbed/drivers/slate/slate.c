@@ -140,9 +140,9 @@ static void Toggle(ULONGLONG arrival) {
   ULONGLONG due;
   ULONG at;
   KeAcquireSpinLock(&g_machine.Lock, &irql);
-  due = arrival + (ULONGLONG)g_machine.LagMs * 10000u;
   SettleLocked(arrival);
-  if (g_machine.PendingCount >= PENDING_CAPACITY) {
+  due = arrival + (ULONGLONG)g_machine.LagMs * 10000u;
+  if (due == arrival || g_machine.PendingCount >= PENDING_CAPACITY) {
     g_machine.State = Toggled(g_machine.State);
     AppendChangeLocked(arrival, g_machine.State, 0);
   } else {
@@ -154,7 +154,6 @@ static void Toggle(ULONGLONG arrival) {
     }
     g_machine.Pending[at] = due;
     g_machine.PendingCount++;
-    SettleLocked(arrival);
   }
   KeReleaseSpinLock(&g_machine.Lock, irql);
 }

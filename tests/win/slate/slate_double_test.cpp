@@ -390,6 +390,23 @@ TEST_F(SlateDouble, AToggleShowsTheLagAfterItsWrite) {
   EXPECT_EQ(writes->entries[0].time + kLagMs * 10000ull, changes->entries[0].time);
   EXPECT_GE(seen, changes->entries[0].time) << "shown before its time";
 
+  // A lag shortened between two writes: the later write shows first, each at its own time.
+  ASSERT_TRUE(slate::ResetCounters(0));
+  ASSERT_TRUE(Write(device.get(), &zero, 1));
+  ASSERT_TRUE(slate::SetLag(kLagMs / 4));
+  ASSERT_TRUE(Write(device.get(), &zero, 1));
+  ::Sleep(kLagMs + 100);
+  const auto both = slate::ReadWrites(0);
+  const auto shown = slate::ReadChanges();
+  ASSERT_TRUE(both && shown);
+  ASSERT_EQ(2u, both->entries.size());
+  ASSERT_EQ(2u, shown->entries.size());
+  EXPECT_EQ(both->entries[1].time + kLagMs / 4 * 10000ull, shown->entries[0].time);
+  EXPECT_EQ(both->entries[0].time + kLagMs * 10000ull, shown->entries[1].time);
+  EXPECT_EQ(slate::SlateState::Laptop, shown->entries[0].state);
+  EXPECT_EQ(slate::SlateState::Slate, shown->entries[1].state);
+
+  ASSERT_TRUE(slate::SetLag(kLagMs));
   ASSERT_TRUE(Write(device.get(), &zero, 1));
   ASSERT_TRUE(slate::SetState(slate::SlateState::Laptop));
   ::Sleep(kLagMs + 100);
