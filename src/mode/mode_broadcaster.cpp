@@ -2,12 +2,15 @@
 
 #include <cfgmgr32.h>
 
+#include <cwchar>
 #include <memory>
 #include <new>
 
 #include "core/broadcast_rules.h"
+#include "core/slate_toggle.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
+#include "win/output.h"
 
 namespace kqd {
 namespace {
@@ -118,7 +121,9 @@ void CModeBroadcaster::Watch() {
   const HANDLE waits[] = {modeEvent.get(), stopEvent_.get()};
   const DWORD waitCount = stopEvent_ ? 2 : 1;
   for (;;) {
-    const DWORD result = ::WaitForMultipleObjects(waitCount, waits, FALSE, INFINITE);
+    // Idle waits have no time-out; only a toggle of ours on its way is looked after.
+    const DWORD timeout = slateToggle_.InFlight() ? kSlateTogglePollMs : INFINITE;
+    const DWORD result = ::WaitForMultipleObjects(waitCount, waits, FALSE, timeout);
     if (stop_ != 0) break;
     if (result == WAIT_OBJECT_0) {
       // Another process may have made the event manual-reset before us: one wake,
@@ -126,6 +131,8 @@ void CModeBroadcaster::Watch() {
       // announced is read after it anyway.
       ::ResetEvent(modeEvent.get());
       Forward();
+    } else if (result == WAIT_TIMEOUT) {
+      SyncSlateState(false);
     }
     // Waiting again on handles the wait rejects would only spin.
     if (result == WAIT_FAILED) break;
@@ -133,19 +140,30 @@ void CModeBroadcaster::Watch() {
 }
 
 void CModeBroadcaster::Forward() {
-  SyncSlateState();
+  SyncSlateState(true);
   NotifyPwrAux();
   WriteStoredMode(controller_->GetMode());
 }
 
-void CModeBroadcaster::SyncSlateState() {
-  // A missing device would only fail the write, so it is not attempted.
-  if (switches_.SlateSync == 0 || !slateDevice_) return;
+void CModeBroadcaster::SyncSlateState(bool announced) {
+  if (switches_.SlateSync == 0) return;
   const UsageMode mode = controller_->GetMode();
-  if (!SlateStateDisagrees(mode, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE))) return;
+  const uint64_t now = ::GetTickCount64();
+  const SlateDecision decision =
+      slateToggle_.Decide(mode, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE), now, announced);
+  if (decision.gaveUp) {
+    wchar_t line[128];
+    std::swprintf(line, 128, L"<kqd>: slate toggle not shown within %u ms, the system's slate state is trusted again.\r\n",
+                  static_cast<unsigned>(kSlateToggleShowLimitMs));
+    win::DebugOut(line);
+  }
+  if (!decision.write) return;
+  // Held by another process or not there yet at construction: it may be free now.
+  if (!slateDevice_) slateDevice_ = OpenSlateToggleDevice();
+  if (!slateDevice_) return;
   const BYTE toggle = 0x00;
   DWORD written = 0;
-  ::WriteFile(slateDevice_.get(), &toggle, 1, &written, nullptr);
+  if (::WriteFile(slateDevice_.get(), &toggle, 1, &written, nullptr) && written == 1) slateToggle_.Written(now);
 }
 
 void CModeBroadcaster::NotifyPwrAux() {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/slate_toggle.h"
 #include "mode/mode_reader.h"
 #include "win/unique_handle.h"
 
@@ -43,7 +44,8 @@ class CModeBroadcaster {
   static DWORD WINAPI WatcherThread(LPVOID parameter);
   void Watch();
   void Forward();
-  void SyncSlateState();
+  // announced: a mode announcement; otherwise a look at a toggle still on its way.
+  void SyncSlateState(bool announced);
   void NotifyPwrAux();
 
   std::atomic<uint32_t> stop_{0};
@@ -55,6 +57,7 @@ class CModeBroadcaster {
   // waiting on the named event takes its one signal.
   win::UniqueHandleNull stopEvent_;
   win::UniqueHandleNull watcherReady_;  // manual-reset: the watcher has made "EventModeChange"
+  SlateToggleTracker slateToggle_;      // the watcher's alone
 };
 
 }  // namespace kqd

@@ -5,6 +5,7 @@
 #include "common/pwraux_client.h"
 #include "common/slate_client.h"
 #include "core/broadcast_rules.h"
+#include "core/slate_toggle.h"
 #include "mode/mode_store.h"
 #include "replay/mode_watcher.h"
 #include "replay/replay_clock.h"
@@ -55,12 +56,17 @@ class FloorFeed final : public InputFeed {
       state = outlet_.slateState();
       if (!state) return Fail(error, "cannot read the system's slate state");
     }
-    const kqd::AnnouncementPlan plan =
-        kqd::PlanAnnouncement(*mode, switches, static_cast<std::int32_t>(state.value_or(1)), true);
-    if (plan.writeSlateByte && !outlet_.toggleSlate()) {
-      return Fail(error, "the slate-toggle device did not take the floor's write");
+    // The floor publishes at inputs only, with no look between them: a write that
+    // a toggle still on its way makes wait is the service's cost, not the floor's.
+    const std::uint64_t nowMs = *at / 10000;
+    const bool write = switches.SlateSync != 0 &&
+                       slateToggle_.Decide(*mode, static_cast<std::int32_t>(*state), nowMs, true).write;
+    if (write) {
+      if (!outlet_.toggleSlate()) return Fail(error, "the slate-toggle device did not take the floor's write");
+      slateToggle_.Written(nowMs);
     }
-    const std::vector<std::uint32_t> requests(plan.requests.begin(), plan.requests.end());
+    const kqd::PwrAuxSequence sequence = kqd::PwrAuxRequestsFor(*mode, switches);
+    const std::vector<std::uint32_t> requests(sequence.begin(), sequence.end());
     if (!requests.empty() && !outlet_.notify(requests)) {
       return Fail(error, "\\\\.\\PwrAuxDrv did not take the floor's requests");
     }
@@ -75,6 +81,7 @@ class FloorFeed final : public InputFeed {
   std::vector<trace::Row> rows_;
   FloorOutlet outlet_;
   std::vector<std::optional<kqd::UsageMode>> publications_;  // per row
+  kqd::SlateToggleTracker slateToggle_;
   size_t next_ = 0;
 };
 

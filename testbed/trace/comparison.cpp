@@ -1,10 +1,13 @@
 #include "trace/comparison.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <limits>
 
 #include "core/broadcast_rules.h"
+#include "core/slate_toggle.h"
 #include "trace/stats.h"
 
 namespace kqdtb::trace {
@@ -135,6 +138,17 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
   std::vector<std::uint32_t> seenSequence;
   comparison.slateJudged = record.startSlate.has_value();
   SlateMode slate = SlateModeFromValue(record.startSlate.value_or(1));
+  // The service decides on the state its own toggles lead to, shown or not yet:
+  // toggles show in the order they were written, each one change of the state,
+  // and one that has not shown within the limit is given up.
+  std::deque<double> unshownWrites;
+  const auto intended = [&](double atMs) {
+    while (!unshownWrites.empty() && atMs - unshownWrites.front() >= kqd::kSlateToggleShowLimitMs) {
+      comparison.differences.push_back("the slate write at " + Ms(unshownWrites.front()) + " never showed");
+      unshownWrites.pop_front();
+    }
+    return unshownWrites.size() % 2 == 0 ? slate : Toggled(slate);
+  };
   std::optional<kqd::UsageMode> lastPublished;
   std::size_t next = 0;  // the first record event not yet placed in a burst
   constexpr double kEndOfTime = std::numeric_limits<double>::infinity();
@@ -146,7 +160,7 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
     BurstResult result;
     result.expected = burst;
     result.slateJudged = comparison.slateJudged;
-    result.slateBefore = slate;
+    result.slateBefore = intended(comparison.rows[burst.rows.first].timeMs);
     bool announced = false;
     std::optional<double> early;
     for (; next < record.events.size() && record.events[next].timeMs < windowEnd; ++next) {
@@ -156,13 +170,14 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
       if (event.kind == EventKind::Input) continue;
       if (event.kind == EventKind::SlateState) {
         slate = SlateModeFromValue(value);
+        if (!unshownWrites.empty()) unshownWrites.pop_front();
         continue;
       }
       if (event.kind == EventKind::Mode && !NoteMode(result.modes, stored, value)) continue;
       // The broadcaster reads the slate state before it does anything else, so a
-      // late change left over from the burst before still counts for this one.
+      // change left over from the burst before still counts for this one.
       if (!announced) {
-        result.slateBefore = slate;
+        result.slateBefore = intended(event.timeMs);
         announced = true;
       }
       if (event.kind == EventKind::Mode) {
@@ -173,10 +188,11 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
         if (!result.toEnergyMs) result.toEnergyMs = latency;
       } else {
         ++result.slateWrites;
+        if (comparison.slateJudged) unshownWrites.push_back(event.timeMs);
       }
       if (latency < 0 && !early) early = -latency;
     }
-    result.slateAfter = slate;
+    result.slateAfter = intended(std::min(windowEnd, record.events.empty() ? 0.0 : record.events.back().timeMs));
     if (early) result.problems.push_back("published " + Ms(*early) + " before the burst's last input");
 
     // One announcement per burst: each input restarts the source's wait.
@@ -224,6 +240,9 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
       comparison.differences.push_back("burst ending at " + Ms(burst.lastInputMs) + ": " + problem);
     }
     comparison.bursts.push_back(std::move(result));
+  }
+  for (const double writtenMs : unshownWrites) {
+    comparison.differences.push_back("the slate write at " + Ms(writtenMs) + " has not shown by the end of the record");
   }
   // However the bursts went, the machine must be left as the service would leave it.
   if (comparison.slateJudged && lastPublished &&

@@ -31,6 +31,7 @@ struct BurstResult {
   // The slate is judged only when the record knows the state it started from.
   bool slateJudged = false;
   std::size_t expectedSlateWrites = 0;
+  // As the service takes it: the state its toggles lead to, whether shown yet or not.
   SlateMode slateBefore = SlateMode::Laptop;    // when the burst published, else at its start
   SlateMode slateAfter = SlateMode::Laptop;     // at the end of the burst's window
   SlateMode expectedSlateAfter = SlateMode::Laptop;

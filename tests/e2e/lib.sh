@@ -41,6 +41,14 @@ live_processes() {
 slate_state() { kqdtb slate-state | tr -d '\r'; }
 slate_state_for() { [ "$1" -le 1 ] && echo laptop || echo slate; }
 slate_writes() { kqdtb slate-read 0 | tr -d '\r' | awk -F'\t' '{print $2}'; }
+# A toggle shows the double's lag after the write: polls up to 5 s for STATE, and
+# shows the state it found when it does not come.
+slate_state_now_is() { [ "$(slate_state)" = "$1" ]; }
+slate_settles_to() { # STATE
+  wait_for 5 slate_state_now_is "$1" && return 0
+  echo "  the system's slate state stays $(slate_state)"
+  return 1
+}
 
 fields_now_are() { [ "$(pwraux_fields)" = "$1" ]; }
 # Polls up to 5 s for exactly these fields; shows what arrived when they do not.
