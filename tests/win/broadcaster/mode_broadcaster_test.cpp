@@ -19,6 +19,7 @@
 #include "common/slate_client.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
+#include "support/debug_capture.h"
 #include "support/registry_backup.h"
 #include "win/unique_handle.h"
 
@@ -29,6 +30,7 @@ namespace slate = kqdtb::slate;
 using kqd::BroadcastSwitches;
 using kqd::CModeBroadcaster;
 using kqd::UsageMode;
+using kqd::win::UniqueFile;
 using kqd::win::UniqueHandleNull;
 using namespace std::chrono_literals;
 
@@ -409,6 +411,91 @@ TEST_F(ModeBroadcaster, StopCompletesWhileAnotherProcessWaitsOnTheModeEvent) {
   EXPECT_TRUE(taken) << "the outside waiter did not take the stop signal";
   EXPECT_TRUE(completed) << "StopWatcher waited for a watcher that was never woken";
   EXPECT_EQ(StoredMode(), 2u) << "the forward under way still finished";
+}
+
+// The system shows a toggle well after the write. Modes that come while it is on
+// its way are decided on the state it leads to, and a write they still call for
+// follows once it has shown: the state ends in agreement with the last mode.
+TEST_F(ModeBroadcaster, ModesWhileAToggleIsOnItsWayEndInAgreement) {
+  using State = slate::SlateState;
+  struct Case { std::vector<UsageMode> modes; uint32_t writes; State after; };
+  const Case cases[] = {
+      {{3, 1}, 2, State::Laptop},        // the second write waits for the first to show
+      {{3, 1, 3}, 1, State::Slate},      // the reversal is undone before the first shows
+      {{3, 1, 3, 1, 4, 1}, 2, State::Laptop},
+  };
+  FakeController controller(kAllSwitches);
+  CModeBroadcaster broadcaster(controller);
+  StartWatching(broadcaster);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.modes));
+    ASSERT_TRUE(slate::SetLag(0) && slate::SetState(State::Laptop));
+    Announce(controller, 1);
+    ASSERT_TRUE(slate::ResetCounters(0));
+    ASSERT_TRUE(slate::SetLag(300));
+    for (const UsageMode mode : c.modes) Announce(controller, mode);
+    EXPECT_TRUE(PollUntil([&] {
+      const auto machine = slate::ReadMachine();
+      return machine && machine->pending == 0 && SlateWrites(0) == c.writes && machine->state == c.after;
+    })) << "writes " << SlateWrites(0);
+    ::Sleep(400);  // nothing more follows
+    EXPECT_EQ(SlateWrites(0), c.writes);
+  }
+  broadcaster.StopWatcher();
+}
+
+// A toggle the system never shows (here: set back before it could) holds the
+// service's decisions only up to the limit; then the system's state counts again.
+TEST_F(ModeBroadcaster, AToggleThatNeverShowsIsGivenUpWithADebugLine) {
+  const kqdtest::DebugCapture debug;
+  FakeController controller(kAllSwitches);
+  CModeBroadcaster broadcaster(controller);
+  StartWatching(broadcaster);
+  ASSERT_TRUE(slate::SetLag(5000));
+  ASSERT_TRUE(slate::SetState(slate::SlateState::Laptop));
+  Announce(controller, 3);
+  ASSERT_EQ(SlateWrites(0), 1u);
+  ASSERT_TRUE(slate::SetState(slate::SlateState::Laptop));  // drops the toggle on its way
+  const std::string line = "<kqd>: slate toggle not shown within " + std::to_string(kqd::kSlateToggleShowLimitMs) +
+                           " ms, the system's slate state is trusted again.\r\n";
+  EXPECT_TRUE(debug.WaitFor(line, 1, std::chrono::milliseconds(kqd::kSlateToggleShowLimitMs + 5000)));
+  ::Sleep(200);
+  EXPECT_EQ(SlateWrites(0), 1u) << "a look at the state alone wrote again";
+  EXPECT_EQ(debug.Count(line), 1u);
+  // The next announcement decides on the state the system reports.
+  ASSERT_TRUE(slate::SetLag(0));
+  Announce(controller, 3);
+  EXPECT_EQ(SlateWrites(0), 2u);
+  broadcaster.StopWatcher();
+}
+
+// Held by another party, or not present yet, when the broadcaster was made: each
+// announcement that needs the write tries the device again, and the rest of the
+// announcement goes on either way.
+TEST_F(ModeBroadcaster, ASlateDeviceThatCouldNotBeOpenedIsOpenedWhenAWriteNeedsIt) {
+  for (const bool held : {true, false}) {
+    SCOPED_TRACE(held ? "held" : "absent");
+    ASSERT_TRUE(slate::SetInterfaces(held ? slate::InterfaceSet::First : slate::InterfaceSet::Absent));
+    ASSERT_TRUE(slate::SetState(slate::SlateState::Slate));
+    ASSERT_TRUE(slate::ResetCounters(0));
+    UniqueFile holder{::CreateFileW(slate::InterfacePath(0).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)};
+    ASSERT_EQ(holder.valid(), held);
+    FakeController controller(kAllSwitches);
+    CModeBroadcaster broadcaster(controller);
+    EXPECT_EQ(broadcaster.SlateDevice(), INVALID_HANDLE_VALUE);
+    StartWatching(broadcaster);
+    ASSERT_TRUE(pwraux::Clear());
+    Announce(controller, 1);
+    EXPECT_EQ(Codes(pwraux::WaitForEntries(2, kWaitMs)), (std::vector<uint32_t>{9, 1}));
+    EXPECT_EQ(SlateWrites(0), 0u);
+    holder.reset();
+    ASSERT_TRUE(slate::SetInterfaces(slate::InterfaceSet::First));
+    Announce(controller, 1);
+    EXPECT_EQ(SlateWrites(0), 1u);
+    EXPECT_NE(broadcaster.SlateDevice(), INVALID_HANDLE_VALUE) << "kept once open";
+    broadcaster.StopWatcher();
+  }
 }
 
 TEST_F(ModeBroadcaster, NoSlateDeviceLeavesTheHandleInvalidAndForwardingGoesOn) {
