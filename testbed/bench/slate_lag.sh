@@ -14,19 +14,7 @@ mkdir -p "$out/traces" "$out/records"
 kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
 
-# A trace of modes: "TIME:MODE ..." with each mode's angles.
-write_trace() { # FILE TIME:MODE...
-  local file=$1 row; shift
-  { echo "time_ms,a,b,mode"
-    for row in "$@"; do echo "${row%%:*},$(kqd_mode_angles "${row##*:}" | tr ' ' ,),${row##*:}"; done
-  } >"$file"
-}
-write_trace "$out/traces/wmi_to_laptop.csv" 0:3 20:1 40:3 60:1 80:4 100:1
-write_trace "$out/traces/wmi_to_slate.csv" 0:3 15:1 30:3 45:1 60:3
-write_trace "$out/traces/sensor_burst.csv" 0:3 15:1 30:3 45:2 60:4
-write_trace "$out/traces/sensor_steps_to_laptop.csv" 0:3 250:1 500:3 750:1
-write_trace "$out/traces/sensor_steps_to_slate.csv" 0:3 250:1 500:3
-write_trace "$out/traces/sensor_there_and_back.csv" 0:3 250:1
+write_slate_lag_traces "$out/traces"
 
 e2e_machine >/dev/null
 printf '%-7s %-6s %-22s %-10s %-6s %-7s %-8s %s\n' lag source trace "last Mode" writes changes "state" agrees

@@ -50,6 +50,26 @@ slate_settles_to() { # STATE
   return 1
 }
 
+# A trace of modes with each mode's angles, so every source can replay it:
+# write_mode_trace FILE TIME:MODE...
+write_mode_trace() {
+  local file=$1 row; shift
+  { echo "time_ms,a,b,mode"
+    for row in "$@"; do echo "${row%%:*},$(kqd_mode_angles "${row##*:}" | tr ' ' ,),${row##*:}"; done
+  } >"$file"
+}
+# Quick folds for the slate toggle's lag, named SOURCE_WHAT.csv in DIR: WMI
+# announcements 15 to 20 ms apart; a sensor burst inside one debounce, and
+# postures 250 ms apart, one debounce and a little more.
+write_slate_lag_traces() { # DIR
+  write_mode_trace "$1/wmi_to_laptop.csv" 0:3 20:1 40:3 60:1 80:4 100:1
+  write_mode_trace "$1/wmi_to_slate.csv" 0:3 15:1 30:3 45:1 60:3
+  write_mode_trace "$1/sensor_burst.csv" 0:3 15:1 30:3 45:2 60:4
+  write_mode_trace "$1/sensor_steps_to_laptop.csv" 0:3 250:1 500:3 750:1
+  write_mode_trace "$1/sensor_steps_to_slate.csv" 0:3 250:1 500:3
+  write_mode_trace "$1/sensor_there_and_back.csv" 0:3 250:1
+}
+
 fields_now_are() { [ "$(pwraux_fields)" = "$1" ]; }
 # Polls up to 5 s for exactly these fields; shows what arrived when they do not.
 fields_are() {
