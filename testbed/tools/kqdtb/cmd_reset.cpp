@@ -38,7 +38,8 @@ int RunReset(int argc, wchar_t**) {
   if (pwraux::IsPresent()) step(pwraux::FailNext(0) && pwraux::Clear(), L"the energy-management driver double");
   if (slate::IsPresent(0)) {
     // The state first, so that the emptied records do not start with its change.
-    step(slate::SetLag(0) && slate::SetState(slate::SlateState::Laptop), L"the machine's slate state");
+    step(slate::SetLag(slate::kDefaultLagMs) && slate::SetState(slate::SlateState::Slate),
+         L"the machine's slate state");
     for (int device = 0; device < slate::kDeviceCount; ++device) {
       step(slate::ResetCounters(device), L"a slate-toggle device");
     }

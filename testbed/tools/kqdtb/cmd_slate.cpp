@@ -34,7 +34,8 @@ bool Devices(int argc, wchar_t** argv, int& first, int& last) {
   return false;
 }
 
-// "device<TAB>writes<TAB>bytes<TAB>last byte (hex, or - before any byte)", one line a device.
+// "device<TAB>writes<TAB>bytes<TAB>last byte (hex, or - before any byte)<TAB>held (1 while
+// the indicator is open, else 0)<TAB>opens refused", one line a device.
 int RunRead(int argc, wchar_t** argv) {
   int first = 0, last = 0;
   if (!Devices(argc, argv, first, last)) {
@@ -46,8 +47,9 @@ int RunRead(int argc, wchar_t** argv) {
     if (!counters) return Absent(argv[0]);
     wchar_t lastByte[8] = L"-";
     if (counters->lastByte) std::swprintf(lastByte, 8, L"0x%02x", *counters->lastByte);
-    Out(L"%d\t%lu\t%llu\t%ls\n", device, static_cast<unsigned long>(counters->writes),
-        static_cast<unsigned long long>(counters->bytes), lastByte);
+    Out(L"%d\t%lu\t%llu\t%ls\t%d\t%lu\n", device, static_cast<unsigned long>(counters->writes),
+        static_cast<unsigned long long>(counters->bytes), lastByte, counters->held ? 1 : 0,
+        static_cast<unsigned long>(counters->refused));
   }
   return 0;
 }
@@ -184,7 +186,8 @@ int RunPresent(int, wchar_t**) {
   return 0;
 }
 
-TestbedCommand read{L"slate-read", L"[0|1] (print device, writes, bytes, last byte of the slate-toggle double)",
+TestbedCommand read{L"slate-read",
+                    L"[0|1] (print device, writes, bytes, last byte, held, opens refused of the slate-toggle double)",
                     &RunRead};
 TestbedCommand reset{L"slate-reset", L"[0|1] (zero the slate-toggle double's counters, empty its records)", &RunReset};
 TestbedCommand state{L"slate-state", L"[laptop|slate] (print or set the machine's slate state)", &RunState};
