@@ -310,6 +310,26 @@ std::optional<ChangeRecord> ReadChanges() {
       [](const KQDSLATE_CHANGE_ENTRY& raw) { return StateChange{raw.time, StateOf(raw.state), raw.set != 0}; });
 }
 
+bool HolderRunning() { return UniqueHandleNull{::OpenMutexW(SYNCHRONIZE, FALSE, kHolderMutex)}.valid(); }
+
+Release ReleaseHolder(DWORD timeoutMs) {
+  const UniqueHandleNull holder{::OpenMutexW(SYNCHRONIZE, FALSE, kHolderMutex)};
+  if (!holder) return Release::NoHolder;
+  // The holder makes its release event just after the mutex, so it may not be there yet.
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  for (;;) {
+    const UniqueHandleNull release{::OpenEventW(EVENT_MODIFY_STATE, FALSE, kHolderReleaseEvent)};
+    if (release) ::SetEvent(release.get());
+    // It never releases the mutex, so the wait ends when its thread has ended (abandoned).
+    const DWORD waited = ::WaitForSingleObject(holder.get(), release ? 1000 : 10);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+      ::ReleaseMutex(holder.get());
+      return Release::Ended;
+    }
+    if (::GetTickCount64() >= deadline) return Release::StillRunning;
+  }
+}
+
 bool SetInterfaces(InterfaceSet set) {
   if (set == InterfaceSet::Absent) return RemoveInstances();
   const NamedSet& entry = Find(set);

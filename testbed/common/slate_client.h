@@ -1,7 +1,8 @@
 #pragma once
 // Reads and arranges the slate-toggle double from user mode: the two devices of
 // kqdslate.sys, the registry entries that make their interfaces present, the
-// cfgmgr32 double that lists those interfaces. Every call here reaches a device through its testbed name, never an
+// cfgmgr32 double that lists those interfaces, and the testbed's holder of the
+// indicator. Every call here reaches a device through its testbed name, never an
 // interface path, so none of them takes the indicator from the service or is
 // refused while the service holds it.
 
@@ -114,6 +115,17 @@ bool WriteToggle(int device);
 bool SetState(SlateState state);
 bool SetLag(std::uint32_t ms);
 std::optional<ChangeRecord> ReadChanges();
+
+// The testbed's holder (kqdtb slate-hold): a process of its own that keeps device
+// 0's first interface path open as the service opens it, so that an open by the
+// service is refused. It owns the mutex kHolderMutex while it runs and lets go
+// when kHolderReleaseEvent is set.
+inline constexpr wchar_t kHolderMutex[] = L"kqdtb-slate-holder";
+inline constexpr wchar_t kHolderReleaseEvent[] = L"kqdtb-slate-holder-release";
+bool HolderRunning();
+enum class Release { Ended, NoHolder, StillRunning };
+// Tells the holder to let go and waits up to `timeoutMs` for it to end.
+Release ReleaseHolder(DWORD timeoutMs);
 
 // Writes (or, for Absent, deletes) the interface entries in HKLM.
 bool SetInterfaces(InterfaceSet set);

@@ -81,7 +81,7 @@ slate::Counters Read(int device) {
 }
 
 // The fixture installs the double with both interfaces present; each test puts that
-// back, with the machine as it loads (slate, the default lag).
+// back, with the machine as it loads (slate, the default lag) and no holder.
 class SlateDouble : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,6 +91,9 @@ class SlateDouble : public ::testing::Test {
     ASSERT_TRUE(slate::ResetCounters(0) && slate::ResetCounters(1));
   }
   void TearDown() override {
+    if (slate::HolderRunning()) {
+      EXPECT_EQ(slate::Release::Ended, slate::ReleaseHolder(10000));
+    }
     EXPECT_TRUE(slate::SetInterfaces(slate::InterfaceSet::Both));
     EXPECT_TRUE(slate::SetLag(slate::kDefaultLagMs) && slate::SetState(slate::SlateState::Slate));
   }
@@ -470,6 +473,78 @@ TEST_F(SlateDouble, RequestsTheDriverDoesNotServeFailCleanly) {
   ASSERT_TRUE(machine.has_value());
   EXPECT_EQ(slate::SlateState::Slate, machine->state);
   EXPECT_EQ(slate::kDefaultLagMs, machine->lagMs);
+}
+
+// kqdtb.exe beside this executable with `arguments`, as a script runs it: its exit code.
+DWORD RunKqdtb(const std::wstring& arguments) {
+  wchar_t self[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring exe(self, length);
+  exe.replace(exe.find_last_of(L'\\') + 1, std::wstring::npos, L"kqdtb.exe");
+  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+    ADD_FAILURE() << "cannot start kqdtb.exe: " << ::GetLastError();
+    return 0xFFFFFFFF;
+  }
+  const kqd::win::UniqueHandleNull process(info.hProcess);
+  const kqd::win::UniqueHandleNull thread(info.hThread);
+  DWORD code = 0xFFFFFFFF;
+  if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.get(), 1);
+    ADD_FAILURE() << "kqdtb.exe did not end";
+  }
+  ::GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+// Another process holds the indicator as the service would (kqdtb slate-hold) and
+// keeps this one's opens out until it lets go; the testbed's own path reads on.
+// Each step is a command as a script runs it, and what holds after it.
+TEST_F(SlateDouble, AHolderInAnotherProcessKeepsOthersOutUntilReleased) {
+  const struct {
+    const wchar_t* arguments;
+    DWORD exitCode;
+    bool held;
+  } steps[] = {
+      {L"slate-release", 1, false},      // nothing is held
+      {L"slate-hold now", 2, false},     // usage
+      {L"slate-hold", 0, true},
+      {L"slate-hold", 1, true},          // held already: refused, the holder stays
+      {L"slate-release now", 2, true},   // usage
+      {L"slate-release", 0, false},      // returns once the holder has ended
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(testing::Message() << "kqdtb " << step.arguments);
+    EXPECT_EQ(step.exitCode, RunKqdtb(step.arguments));
+    EXPECT_EQ(step.held, slate::HolderRunning());
+    EXPECT_EQ(step.held, Read(0).held) << "read through the testbed's path whatever holds";
+    EXPECT_EQ(step.held ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : static_cast<DWORD>(ERROR_SUCCESS),
+              OpenError(kPath0));
+  }
+
+  // With the indicator taken first, as the running service takes it, no holder stays.
+  {
+    const UniqueFile service = OpenLikeTheService(kPath0);
+    ASSERT_TRUE(service.valid());
+    EXPECT_EQ(1u, RunKqdtb(L"slate-hold"));
+    EXPECT_FALSE(slate::HolderRunning());
+  }
+
+  // A reset lets go of a holder and puts the machine back as it loads.
+  ASSERT_TRUE(slate::SetState(slate::SlateState::Laptop) && slate::SetLag(0));
+  ASSERT_EQ(0u, RunKqdtb(L"slate-hold"));
+  EXPECT_EQ(0u, RunKqdtb(L"doubles-reset"));
+  EXPECT_FALSE(slate::HolderRunning());
+  EXPECT_FALSE(Read(0).held);
+  const auto machine = slate::ReadMachine();
+  ASSERT_TRUE(machine.has_value());
+  EXPECT_EQ(slate::SlateState::Slate, machine->state);
+  EXPECT_EQ(static_cast<std::uint32_t>(KQDSLATE_DEFAULT_LAG_MS), machine->lagMs);
+  EXPECT_EQ(0u, machine->pending);
 }
 
 TEST_F(SlateDouble, ClientRefusesUnknownDevicesAndInstances) {
