@@ -317,7 +317,7 @@ TestbedCommand read{L"slate-read",
                     &RunRead};
 TestbedCommand reset{L"slate-reset", L"[0|1] (zero the slate-toggle double's counters, empty its records)", &RunReset};
 TestbedCommand state{L"slate-state", L"[laptop|slate] (print or set the machine's slate state)", &RunState};
-TestbedCommand lag{L"slate-lag", L"[MS] (print or set how long a toggle takes to show, 0..10000)", &RunLag};
+TestbedCommand lag{L"slate-lag", L"[MS] (print or set how long a toggle takes to show, 0..10000, 50 at load)", &RunLag};
 TestbedCommand record{L"slate-record", L"(print each slate-toggle write and each change of the slate state, in time order)",
                       &RunRecord};
 TestbedCommand list{L"slate-list", L"(print the present slate-toggle interfaces as the cfgmgr32 double lists them)",
