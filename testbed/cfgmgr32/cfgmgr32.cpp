@@ -8,6 +8,12 @@
 // GetSystemMetrics page documents as "0 for Slate Mode and non-zero otherwise"
 // (Wine's user32 always answers 0); every other index, and the metric when the
 // slate-toggle double is not loaded, goes to user32 unchanged.
+//
+// And it fails the executable's CreateFileW of a slate-toggle interface path with
+// ERROR_ACCESS_DENIED when the indicator refused the open, as Windows fails it
+// while another handle holds the device; Wine 8 hands out a handle regardless of
+// what the driver answered (see slate_contract.h). Every other path, and a file
+// that does not answer, is left as kernel32 gave it.
 
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -32,6 +38,30 @@ int WINAPI GetSystemMetricsHook(int index) {
     if (const auto metric = kqdtb::slate::ReadMetric()) return static_cast<int>(*metric);
   }
   return g_realGetSystemMetrics(index);
+}
+
+using CreateFileWFn = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+CreateFileWFn g_realCreateFileW = nullptr;
+
+HANDLE WINAPI CreateFileWHook(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags, HANDLE templateFile) {
+  const HANDLE file = g_realCreateFileW(name, access, share, security, disposition, flags, templateFile);
+  if (file == INVALID_HANDLE_VALUE || name == nullptr || !kqdtb::slate::IsInterfacePath(name)) return file;
+  const DWORD lastError = ::GetLastError();
+  if (kqdtb::slate::Admitted(file) == false) {
+    ::CloseHandle(file);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  ::SetLastError(lastError);
+  return file;
+}
+
+// The rewritten slots point here for the rest of the process.
+void Pin(HINSTANCE instance) {
+  HMODULE self = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(instance), &self);
 }
 
 struct DevInfoSet {
@@ -97,14 +127,15 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     ::DisableThreadLibraryCalls(instance);
     // The executable's imports are bound before any DllMain runs.
+    const HMODULE exe = ::GetModuleHandleW(nullptr);
     void* real = nullptr;
-    if (kqdtb::PatchImport(::GetModuleHandleW(nullptr), "GetSystemMetrics",
-                           reinterpret_cast<void*>(&GetSystemMetricsHook), &real)) {
+    if (kqdtb::PatchImport(exe, "GetSystemMetrics", reinterpret_cast<void*>(&GetSystemMetricsHook), &real)) {
       g_realGetSystemMetrics = reinterpret_cast<GetSystemMetricsFn>(real);
-      // The rewritten slot points here for the rest of the process.
-      HMODULE self = nullptr;
-      ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                           reinterpret_cast<LPCWSTR>(instance), &self);
+      Pin(instance);
+    }
+    if (kqdtb::PatchImport(exe, "CreateFileW", reinterpret_cast<void*>(&CreateFileWHook), &real)) {
+      g_realCreateFileW = reinterpret_cast<CreateFileWFn>(real);
+      Pin(instance);
     }
   }
   return TRUE;

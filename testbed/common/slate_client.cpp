@@ -15,6 +15,7 @@ namespace kqdtb::slate {
 namespace {
 
 using kqd::win::UniqueFile;
+using kqd::win::UniqueHandleNull;
 using kqd::win::UniqueHkey;
 
 constexpr GUID kInterfaceClass = {0x317FC439, 0x3F77, 0x41C8, {0xB0, 0x9E, 0x08, 0xAD, 0x63, 0x27, 0x2A, 0xA3}};
@@ -51,6 +52,7 @@ constexpr struct {
 } kStates[] = {{SlateState::Slate, L"slate"}, {SlateState::Laptop, L"laptop"}};
 
 static_assert(kMaxLagMs == KQDSLATE_MAX_LAG_MS);
+static_assert(kDefaultLagMs == KQDSLATE_DEFAULT_LAG_MS);
 static_assert(static_cast<ULONG>(SlateState::Slate) == KQDSLATE_STATE_SLATE &&
               static_cast<ULONG>(SlateState::Laptop) == KQDSLATE_STATE_LAPTOP);
 
@@ -203,6 +205,8 @@ std::optional<Counters> ReadCounters(int device) {
   counters.writes = raw.Writes;
   counters.bytes = raw.Bytes;
   if (raw.LastByte <= 0xFF) counters.lastByte = static_cast<std::uint8_t>(raw.LastByte);
+  counters.held = raw.Held != 0;
+  counters.refused = raw.Refused;
   return counters;
 }
 
@@ -252,6 +256,31 @@ std::optional<std::uint32_t> ReadMetric() {
   return static_cast<std::uint32_t>(machine->state);
 }
 
+std::optional<bool> Admitted(HANDLE file) {
+  // An event of its own, so that an overlapped handle is answered as well as a plain one.
+  const UniqueHandleNull done{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  if (!done) return std::nullopt;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = done.get();
+  ULONG admitted = 0;
+  DWORD returned = 0;
+  if (!::DeviceIoControl(file, IOCTL_KQDSLATE_GET_ADMITTED, nullptr, 0, &admitted, sizeof(admitted), nullptr,
+                         &overlapped) &&
+      ::GetLastError() != ERROR_IO_PENDING) {
+    return std::nullopt;
+  }
+  if (!::GetOverlappedResult(file, &overlapped, &returned, TRUE) || returned != sizeof(admitted)) return std::nullopt;
+  return admitted != 0;
+}
+
+bool IsInterfacePath(std::wstring_view path) {
+  constexpr std::wstring_view suffix = KQDSLATE_INTERFACE_SUFFIX;
+  if (path.size() < suffix.size()) return false;
+  const std::wstring_view tail = path.substr(path.size() - suffix.size());
+  return ::CompareStringOrdinal(tail.data(), static_cast<int>(tail.size()), suffix.data(),
+                                static_cast<int>(suffix.size()), TRUE) == CSTR_EQUAL;
+}
+
 bool WriteToggle(int device) {
   const UniqueFile handle = OpenDevice(device);
   const BYTE toggle = 0x00;
@@ -279,6 +308,26 @@ std::optional<ChangeRecord> ReadChanges() {
         return record;
       },
       [](const KQDSLATE_CHANGE_ENTRY& raw) { return StateChange{raw.time, StateOf(raw.state), raw.set != 0}; });
+}
+
+bool HolderRunning() { return UniqueHandleNull{::OpenMutexW(SYNCHRONIZE, FALSE, kHolderMutex)}.valid(); }
+
+Release ReleaseHolder(DWORD timeoutMs) {
+  const UniqueHandleNull holder{::OpenMutexW(SYNCHRONIZE, FALSE, kHolderMutex)};
+  if (!holder) return Release::NoHolder;
+  // The holder makes its release event just after the mutex, so it may not be there yet.
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  for (;;) {
+    const UniqueHandleNull release{::OpenEventW(EVENT_MODIFY_STATE, FALSE, kHolderReleaseEvent)};
+    if (release) ::SetEvent(release.get());
+    // It never releases the mutex, so the wait ends when its thread has ended (abandoned).
+    const DWORD waited = ::WaitForSingleObject(holder.get(), release ? 1000 : 10);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+      ::ReleaseMutex(holder.get());
+      return Release::Ended;
+    }
+    if (::GetTickCount64() >= deadline) return Release::StillRunning;
+  }
 }
 
 bool SetInterfaces(InterfaceSet set) {

@@ -1,7 +1,10 @@
 #pragma once
 // Reads and arranges the slate-toggle double from user mode: the two devices of
-// kqdslate.sys, the registry entries that make their interfaces present, and the
-// cfgmgr32 double that lists those interfaces.
+// kqdslate.sys, the registry entries that make their interfaces present, the
+// cfgmgr32 double that lists those interfaces, and the testbed's holder of the
+// indicator. Every call here reaches a device through its testbed name, never an
+// interface path, so none of them takes the indicator from the service or is
+// refused while the service holds it.
 
 #include <windows.h>
 
@@ -20,6 +23,8 @@ struct Counters {
   std::uint32_t writes = 0;              // WriteFile calls, empty ones included
   std::uint64_t bytes = 0;               // over all writes
   std::optional<std::uint8_t> lastByte;  // last byte of the latest non-empty write
+  bool held = false;                     // a file opened through an interface path is open
+  std::uint32_t refused = 0;             // opens through an interface path refused while one was
 };
 
 // One non-empty write as the device recorded it.
@@ -41,7 +46,7 @@ std::optional<SlateState> ParseSlateState(std::wstring_view name);  // "slate", 
 const wchar_t* SlateStateName(SlateState state);
 
 struct Machine {
-  SlateState state = SlateState::Laptop;  // as it shows now
+  SlateState state = SlateState::Slate;  // as it shows now
   std::uint32_t lagMs = 0;
   std::uint32_t pending = 0;  // toggles written that have not shown yet
 };
@@ -58,6 +63,7 @@ struct ChangeRecord {
 };
 
 constexpr std::uint32_t kMaxLagMs = 10000;
+constexpr std::uint32_t kDefaultLagMs = 50;  // at load and after kqdtb reset
 
 // Which interfaces the registry makes present. Wine's setupapi (and so the
 // cfgmgr32 double) lists them in the order of their keys under DeviceClasses,
@@ -97,11 +103,29 @@ std::optional<Counters> WaitForWrites(int device, std::uint32_t writes, DWORD ti
 std::optional<Machine> ReadMachine();
 // The state as GetSystemMetrics(SM_CONVERTIBLESLATEMODE) reports it: 0 slate, 1 laptop.
 std::optional<std::uint32_t> ReadMetric();
+// Whether the slate-toggle device admitted the open that gave `file`: false when
+// the indicator refused it (Wine 8 hands out a handle all the same, one that every
+// request but this fails on), nothing when the file does not answer. For an open
+// of an interface path, right after CreateFileW.
+std::optional<bool> Admitted(HANDLE file);
+// Whether `path` names the slate-toggle class's interface, in any case.
+bool IsInterfacePath(std::wstring_view path);
 // The one-byte write (0x00) the service makes to change the state, to `device`.
 bool WriteToggle(int device);
 bool SetState(SlateState state);
 bool SetLag(std::uint32_t ms);
 std::optional<ChangeRecord> ReadChanges();
+
+// The testbed's holder (kqdtb slate-hold): a process of its own that keeps device
+// 0's first interface path open as the service opens it, so that an open by the
+// service is refused. It owns the mutex kHolderMutex while it runs and lets go
+// when kHolderReleaseEvent is set.
+inline constexpr wchar_t kHolderMutex[] = L"kqdtb-slate-holder";
+inline constexpr wchar_t kHolderReleaseEvent[] = L"kqdtb-slate-holder-release";
+bool HolderRunning();
+enum class Release { Ended, NoHolder, StillRunning };
+// Tells the holder to let go and waits up to `timeoutMs` for it to end.
+Release ReleaseHolder(DWORD timeoutMs);
 
 // Writes (or, for Absent, deletes) the interface entries in HKLM.
 bool SetInterfaces(InterfaceSet set);

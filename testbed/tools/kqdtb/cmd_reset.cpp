@@ -36,9 +36,14 @@ int RunReset(int argc, wchar_t**) {
          L"the power-management driver double");
   }
   if (pwraux::IsPresent()) step(pwraux::FailNext(0) && pwraux::Clear(), L"the energy-management driver double");
+  // Before the slate state: a holder left running would keep the indicator from the service.
+  if (slate::HolderRunning()) {
+    step(slate::ReleaseHolder(10000) == slate::Release::Ended, L"the slate-toggle indicator's holder");
+  }
   if (slate::IsPresent(0)) {
     // The state first, so that the emptied records do not start with its change.
-    step(slate::SetLag(0) && slate::SetState(slate::SlateState::Laptop), L"the machine's slate state");
+    step(slate::SetLag(slate::kDefaultLagMs) && slate::SetState(slate::SlateState::Slate),
+         L"the machine's slate state");
     for (int device = 0; device < slate::kDeviceCount; ++device) {
       step(slate::ResetCounters(device), L"a slate-toggle device");
     }

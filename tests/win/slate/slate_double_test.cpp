@@ -1,7 +1,8 @@
 // The slate-toggle double as the service meets it: the configuration manager's
 // interface list (through the cfgmgr32 double, called the way the product calls
-// it), one-byte writes that reach exactly one of the two devices, and the
-// machine's slate state they toggle, as GetSystemMetrics reports it.
+// it), an indicator that admits one open at a time, one-byte writes that reach
+// exactly one of the two devices, and the machine's slate state they toggle, as
+// GetSystemMetrics reports it.
 
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -79,18 +80,22 @@ slate::Counters Read(int device) {
   return counters.value_or(slate::Counters{});
 }
 
-// The fixture installs the double with both interfaces present; each test puts that back.
+// The fixture installs the double with both interfaces present; each test puts that
+// back, with the machine as it loads (slate, the default lag) and no holder.
 class SlateDouble : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(slate::IsCfgmgrDoubleLoaded()) << "cfgmgr32 of this process is Wine's; is fixture 'slate' installed?";
     ASSERT_TRUE(slate::IsPresent(0) && slate::IsPresent(1)) << "kqdslate.sys is not loaded";
-    ASSERT_TRUE(slate::SetLag(0) && slate::SetState(slate::SlateState::Laptop));
+    ASSERT_TRUE(slate::SetLag(slate::kDefaultLagMs) && slate::SetState(slate::SlateState::Slate));
     ASSERT_TRUE(slate::ResetCounters(0) && slate::ResetCounters(1));
   }
   void TearDown() override {
+    if (slate::HolderRunning()) {
+      EXPECT_EQ(slate::Release::Ended, slate::ReleaseHolder(10000));
+    }
     EXPECT_TRUE(slate::SetInterfaces(slate::InterfaceSet::Both));
-    EXPECT_TRUE(slate::SetLag(0) && slate::SetState(slate::SlateState::Laptop));
+    EXPECT_TRUE(slate::SetLag(slate::kDefaultLagMs) && slate::SetState(slate::SlateState::Slate));
   }
 };
 
@@ -98,6 +103,7 @@ struct ListCase {
   slate::InterfaceSet set;
   std::vector<std::wstring> paths;  // in list order
   int firstDevice;                  // reached through the first path; -1 when the list is empty
+  std::wstring samePath;            // another interface path of that device ("" if none)
 };
 
 void PrintTo(const ListCase& c, std::ostream* os) {
@@ -122,35 +128,57 @@ TEST_P(SlateInterfaceSets, SizeCountsEveryPathTerminatorAndTheClosingOne) {
   EXPECT_EQ(expected, length);
 }
 
+// What an open of `path` as the service opens it gives, the file closed at once.
+DWORD OpenError(const std::wstring& path) {
+  ::SetLastError(0xdeadbeef);
+  const UniqueFile file = OpenLikeTheService(path);
+  return file.valid() ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError();
+}
+
+// While the first path is open its indicator admits no other open, through any of
+// its paths; the testbed's reads and the other device are not held up by it.
 TEST_P(SlateInterfaceSets, OneZeroByteToTheFirstPathReachesOnlyItsDevice) {
   ASSERT_TRUE(slate::SetInterfaces(GetParam().set));
   const std::vector<std::wstring> paths = ListPresent();
   const std::wstring first = paths.empty() ? std::wstring() : paths.front();
-  const UniqueFile device = OpenLikeTheService(first);
+  UniqueFile device = OpenLikeTheService(first);
   if (GetParam().firstDevice < 0) {
     EXPECT_FALSE(device.valid()) << "an empty list gives an empty path, which must not open";
     return;
   }
   ASSERT_TRUE(device.valid()) << "error " << ::GetLastError();
+  const int other = 1 - GetParam().firstDevice;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), OpenError(first));
+  if (!GetParam().samePath.empty()) {
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), OpenError(GetParam().samePath));
+  }
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), OpenError(other == 0 ? kPath0 : kPath1)) << "the other device";
   const BYTE zero = 0x00;
   ASSERT_TRUE(Write(device.get(), &zero, 1));
 
-  const int other = 1 - GetParam().firstDevice;
   const slate::Counters hit = Read(GetParam().firstDevice);
   EXPECT_EQ(1u, hit.writes);
   EXPECT_EQ(1u, hit.bytes);
   EXPECT_EQ(std::optional<std::uint8_t>(0x00), hit.lastByte);
+  EXPECT_TRUE(hit.held);
+  EXPECT_EQ(GetParam().samePath.empty() ? 1u : 2u, hit.refused);
   EXPECT_EQ(0u, Read(other).writes);
+  EXPECT_FALSE(Read(other).held) << "the other device's open was closed";
+
+  device.reset();
+  EXPECT_FALSE(Read(GetParam().firstDevice).held);
+  EXPECT_TRUE(OpenLikeTheService(first).valid()) << "closed, the indicator admits the next open; error "
+                                                 << ::GetLastError();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sets, SlateInterfaceSets,
-    ::testing::Values(ListCase{slate::InterfaceSet::Both, {kPath0, kPath1}, 0},
-                      ListCase{slate::InterfaceSet::First, {kPath0}, 0},
-                      ListCase{slate::InterfaceSet::Second, {kPath1}, 1},
-                      ListCase{slate::InterfaceSet::Reversed, {kPath1, kPath2}, 1},
-                      ListCase{slate::InterfaceSet::None, {}, -1},
-                      ListCase{slate::InterfaceSet::Absent, {}, -1}),
+    ::testing::Values(ListCase{slate::InterfaceSet::Both, {kPath0, kPath1}, 0, kPath2},
+                      ListCase{slate::InterfaceSet::First, {kPath0}, 0, kPath2},
+                      ListCase{slate::InterfaceSet::Second, {kPath1}, 1, L""},
+                      ListCase{slate::InterfaceSet::Reversed, {kPath1, kPath2}, 1, L""},
+                      ListCase{slate::InterfaceSet::None, {}, -1, L""},
+                      ListCase{slate::InterfaceSet::Absent, {}, -1, L""}),
     [](const ::testing::TestParamInfo<ListCase>& info) { return ::testing::PrintToString(info.param); });
 
 TEST_F(SlateDouble, ListIntoAShortBufferIsBufferSmallAndLeavesAnEmptyList) {
@@ -287,17 +315,19 @@ TEST_F(SlateDouble, AFullRecordCountsTheWritesItCannotKeep) {
   EXPECT_EQ(static_cast<std::uint32_t>(KQDSLATE_RECORD_CAPACITY + 5), Read(1).writes);
 }
 
+// Through the one handle the indicator admits, as the service writes from its threads.
 TEST_F(SlateDouble, WritesFromSeveralThreadsAreAllCounted) {
   constexpr int kThreads = 4;
   constexpr int kWritesEach = 100;
+  const UniqueFile device = OpenLikeTheService(kPath0);
+  ASSERT_TRUE(device.valid());
   std::vector<std::thread> writers;
   std::vector<int> failures(kThreads, 0);
   for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([t, &failures] {
-      const UniqueFile device = OpenLikeTheService(kPath0);
+    writers.emplace_back([t, &failures, &device] {
       const BYTE zero = 0;
       for (int i = 0; i < kWritesEach; ++i) {
-        if (!device.valid() || !Write(device.get(), &zero, 1)) ++failures[t];
+        if (!Write(device.get(), &zero, 1)) ++failures[t];
       }
     });
   }
@@ -309,23 +339,25 @@ TEST_F(SlateDouble, WritesFromSeveralThreadsAreAllCounted) {
 slate::SlateState StateNow() {
   const auto machine = slate::ReadMachine();
   EXPECT_TRUE(machine.has_value());
-  return machine ? machine->state : slate::SlateState::Laptop;
+  return machine ? machine->state : slate::SlateState::Slate;
 }
 
 // Both devices stand for the one slate-toggle device: only a one-byte write to
 // either toggles the machine's state, and this executable's GetSystemMetrics
-// (answered through the cfgmgr32 double) reports it.
+// (answered through the cfgmgr32 double) reports it. No lag, so that each change
+// shows before the next reading.
 TEST_F(SlateDouble, OneByteWritesToEitherDeviceToggleTheMachinesState) {
   using State = slate::SlateState;
   const struct {
     const wchar_t* path;
     DWORD length;
     State after;
-  } writes[] = {{kPath0, 1, State::Slate}, {kPath1, 1, State::Laptop}, {kPath0, 0, State::Laptop},
-                {kPath1, 3, State::Laptop}, {kPath1, 1, State::Slate}};
+  } writes[] = {{kPath0, 1, State::Laptop}, {kPath1, 1, State::Slate}, {kPath0, 0, State::Slate},
+                {kPath1, 3, State::Slate}, {kPath1, 1, State::Laptop}};
   const BYTE bytes[3] = {0, 0, 0};
   std::vector<std::pair<std::uint64_t, std::uint64_t>> around;  // of each toggling write
-  EXPECT_EQ(1, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE)) << "a fresh machine is a laptop";
+  ASSERT_TRUE(slate::SetLag(0));
+  EXPECT_EQ(0, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE)) << "the machine as it loads is a slate";
   for (const auto& w : writes) {
     SCOPED_TRACE(testing::Message() << around.size() << ": " << w.length << " bytes");
     const UniqueFile device = OpenLikeTheService(w.path);
@@ -341,7 +373,7 @@ TEST_F(SlateDouble, OneByteWritesToEitherDeviceToggleTheMachinesState) {
   const auto changes = slate::ReadChanges();
   ASSERT_TRUE(changes.has_value());
   ASSERT_EQ(around.size(), changes->entries.size());
-  const State states[] = {State::Slate, State::Laptop, State::Slate};
+  const State states[] = {State::Laptop, State::Slate, State::Laptop};
   for (std::size_t i = 0; i < around.size(); ++i) {
     EXPECT_EQ(states[i], changes->entries[i].state) << i;
     EXPECT_FALSE(changes->entries[i].set) << i;
@@ -351,9 +383,9 @@ TEST_F(SlateDouble, OneByteWritesToEitherDeviceToggleTheMachinesState) {
   // The state belongs to the machine: a reset of the counters empties the records only.
   ASSERT_TRUE(slate::ResetCounters(1));
   EXPECT_TRUE(slate::ReadChanges()->entries.empty());
-  EXPECT_EQ(State::Slate, StateNow());
-  ASSERT_TRUE(slate::SetState(State::Laptop));
-  ASSERT_TRUE(slate::SetState(State::Laptop));
+  EXPECT_EQ(State::Laptop, StateNow());
+  ASSERT_TRUE(slate::SetState(State::Slate));
+  ASSERT_TRUE(slate::SetState(State::Slate));
   const auto set = slate::ReadChanges();
   ASSERT_EQ(1u, set->entries.size()) << "setting the state it has is no change";
   EXPECT_TRUE(set->entries[0].set);
@@ -371,14 +403,14 @@ TEST_F(SlateDouble, AToggleShowsTheLagAfterItsWrite) {
   ASSERT_TRUE(Write(device.get(), &zero, 1));
   const auto pending = slate::ReadMachine();
   ASSERT_TRUE(pending.has_value());
-  EXPECT_EQ(slate::SlateState::Laptop, pending->state);
+  EXPECT_EQ(slate::SlateState::Slate, pending->state);
   EXPECT_EQ(1u, pending->pending);
   EXPECT_EQ(kLagMs, pending->lagMs);
-  EXPECT_EQ(1, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE));
+  EXPECT_EQ(0, ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE));
 
   std::uint64_t seen = 0;
   for (int i = 0; i < 1000 && seen == 0; ++i) {
-    if (StateNow() == slate::SlateState::Slate) seen = kqdtb::QpcNow100ns();
+    if (StateNow() == slate::SlateState::Laptop) seen = kqdtb::QpcNow100ns();
     ::Sleep(5);
   }
   ASSERT_NE(0u, seen) << "the toggle never showed";
@@ -403,16 +435,16 @@ TEST_F(SlateDouble, AToggleShowsTheLagAfterItsWrite) {
   ASSERT_EQ(2u, shown->entries.size());
   EXPECT_EQ(both->entries[1].time + kLagMs / 4 * 10000ull, shown->entries[0].time);
   EXPECT_EQ(both->entries[0].time + kLagMs * 10000ull, shown->entries[1].time);
-  EXPECT_EQ(slate::SlateState::Laptop, shown->entries[0].state);
-  EXPECT_EQ(slate::SlateState::Slate, shown->entries[1].state);
+  EXPECT_EQ(slate::SlateState::Slate, shown->entries[0].state);
+  EXPECT_EQ(slate::SlateState::Laptop, shown->entries[1].state);
 
   ASSERT_TRUE(slate::SetLag(kLagMs));
   ASSERT_TRUE(Write(device.get(), &zero, 1));
-  ASSERT_TRUE(slate::SetState(slate::SlateState::Laptop));
+  ASSERT_TRUE(slate::SetState(slate::SlateState::Slate));
   ::Sleep(kLagMs + 100);
   const auto after = slate::ReadMachine();
   ASSERT_TRUE(after.has_value());
-  EXPECT_EQ(slate::SlateState::Laptop, after->state) << "the dropped toggle showed after all";
+  EXPECT_EQ(slate::SlateState::Slate, after->state) << "the dropped toggle showed after all";
   EXPECT_EQ(0u, after->pending);
 }
 
@@ -439,8 +471,80 @@ TEST_F(SlateDouble, RequestsTheDriverDoesNotServeFailCleanly) {
   EXPECT_EQ(0u, Read(0).writes);
   const auto machine = slate::ReadMachine();
   ASSERT_TRUE(machine.has_value());
-  EXPECT_EQ(slate::SlateState::Laptop, machine->state);
-  EXPECT_EQ(0u, machine->lagMs);
+  EXPECT_EQ(slate::SlateState::Slate, machine->state);
+  EXPECT_EQ(slate::kDefaultLagMs, machine->lagMs);
+}
+
+// kqdtb.exe beside this executable with `arguments`, as a script runs it: its exit code.
+DWORD RunKqdtb(const std::wstring& arguments) {
+  wchar_t self[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring exe(self, length);
+  exe.replace(exe.find_last_of(L'\\') + 1, std::wstring::npos, L"kqdtb.exe");
+  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+    ADD_FAILURE() << "cannot start kqdtb.exe: " << ::GetLastError();
+    return 0xFFFFFFFF;
+  }
+  const kqd::win::UniqueHandleNull process(info.hProcess);
+  const kqd::win::UniqueHandleNull thread(info.hThread);
+  DWORD code = 0xFFFFFFFF;
+  if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.get(), 1);
+    ADD_FAILURE() << "kqdtb.exe did not end";
+  }
+  ::GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+// Another process holds the indicator as the service would (kqdtb slate-hold) and
+// keeps this one's opens out until it lets go; the testbed's own path reads on.
+// Each step is a command as a script runs it, and what holds after it.
+TEST_F(SlateDouble, AHolderInAnotherProcessKeepsOthersOutUntilReleased) {
+  const struct {
+    const wchar_t* arguments;
+    DWORD exitCode;
+    bool held;
+  } steps[] = {
+      {L"slate-release", 1, false},      // nothing is held
+      {L"slate-hold now", 2, false},     // usage
+      {L"slate-hold", 0, true},
+      {L"slate-hold", 1, true},          // held already: refused, the holder stays
+      {L"slate-release now", 2, true},   // usage
+      {L"slate-release", 0, false},      // returns once the holder has ended
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(testing::Message() << "kqdtb " << step.arguments);
+    EXPECT_EQ(step.exitCode, RunKqdtb(step.arguments));
+    EXPECT_EQ(step.held, slate::HolderRunning());
+    EXPECT_EQ(step.held, Read(0).held) << "read through the testbed's path whatever holds";
+    EXPECT_EQ(step.held ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : static_cast<DWORD>(ERROR_SUCCESS),
+              OpenError(kPath0));
+  }
+
+  // With the indicator taken first, as the running service takes it, no holder stays.
+  {
+    const UniqueFile service = OpenLikeTheService(kPath0);
+    ASSERT_TRUE(service.valid());
+    EXPECT_EQ(1u, RunKqdtb(L"slate-hold"));
+    EXPECT_FALSE(slate::HolderRunning());
+  }
+
+  // A reset lets go of a holder and puts the machine back as it loads.
+  ASSERT_TRUE(slate::SetState(slate::SlateState::Laptop) && slate::SetLag(0));
+  ASSERT_EQ(0u, RunKqdtb(L"slate-hold"));
+  EXPECT_EQ(0u, RunKqdtb(L"doubles-reset"));
+  EXPECT_FALSE(slate::HolderRunning());
+  EXPECT_FALSE(Read(0).held);
+  const auto machine = slate::ReadMachine();
+  ASSERT_TRUE(machine.has_value());
+  EXPECT_EQ(slate::SlateState::Slate, machine->state);
+  EXPECT_EQ(static_cast<std::uint32_t>(KQDSLATE_DEFAULT_LAG_MS), machine->lagMs);
+  EXPECT_EQ(0u, machine->pending);
 }
 
 TEST_F(SlateDouble, ClientRefusesUnknownDevicesAndInstances) {
