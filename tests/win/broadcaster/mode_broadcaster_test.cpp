@@ -478,9 +478,12 @@ TEST_F(ModeBroadcaster, ASlateDeviceThatCouldNotBeOpenedIsOpenedWhenAWriteNeedsI
     ASSERT_TRUE(slate::SetInterfaces(held ? slate::InterfaceSet::First : slate::InterfaceSet::Absent));
     ASSERT_TRUE(slate::SetState(slate::SlateState::Slate));
     ASSERT_TRUE(slate::ResetCounters(0));
-    UniqueFile holder{::CreateFileW(slate::InterfacePath(0).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)};
-    ASSERT_EQ(holder.valid(), held);
+    UniqueFile holder;
+    if (held) {
+      holder.reset(::CreateFileW(slate::InterfacePath(0).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(holder.valid());
+    }
     FakeController controller(kAllSwitches);
     CModeBroadcaster broadcaster(controller);
     EXPECT_EQ(broadcaster.SlateDevice(), INVALID_HANDLE_VALUE);
