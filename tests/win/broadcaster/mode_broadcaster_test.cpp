@@ -19,6 +19,7 @@
 #include "common/slate_client.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
+#include "support/child_process.h"
 #include "support/debug_capture.h"
 #include "support/registry_backup.h"
 #include "win/unique_handle.h"
@@ -129,14 +130,6 @@ uint32_t SlateWrites(int device) {
   const auto counters = slate::ReadCounters(device);
   EXPECT_TRUE(counters.has_value()) << "device " << device;
   return counters ? counters->writes : 0xFFFFFFFFu;
-}
-
-// A path next to this test executable.
-std::wstring BesideThisExe(const wchar_t* name) {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring result(path, length);
-  return result.substr(0, result.find_last_of(L"\\/") + 1) + name;
 }
 
 class ModeBroadcaster : public ::testing::Test {
@@ -352,19 +345,9 @@ class OutsideWaiter {
     ready_.reset(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
     taken_.reset(::CreateEventW(nullptr, FALSE, FALSE, takenName.c_str()));
     if (!ready_ || !taken_) return false;
-    const std::wstring exe = BesideThisExe(L"kqdtb.exe");
-    std::wstring commandLine = L"\"" + exe + L"\" mode-event-wait --ready " + readyName + L" --taken " + takenName +
-                               L" --limit-ms 60000";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &info)) {
-      ADD_FAILURE() << "cannot start kqdtb.exe: " << ::GetLastError();
-      return false;
-    }
-    process_.reset(info.hProcess);
-    UniqueHandleNull thread(info.hThread);
+    process_ = kqdtest::StartKqdtb(L"mode-event-wait --ready " + readyName + L" --taken " + takenName +
+                                   L" --limit-ms 60000");
+    if (!process_) return false;
     const HANDLE waits[] = {ready_.get(), process_.get()};
     return ::WaitForMultipleObjects(2, waits, FALSE, kWaitMs) == WAIT_OBJECT_0;
   }

@@ -19,6 +19,7 @@
 #include "common/qpc_clock.h"
 #include "common/slate_client.h"
 #include "drivers/slate_contract.h"
+#include "support/child_process.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -475,23 +476,10 @@ TEST_F(SlateDouble, RequestsTheDriverDoesNotServeFailCleanly) {
   EXPECT_EQ(slate::kDefaultLagMs, machine->lagMs);
 }
 
-// kqdtb.exe beside this executable with `arguments`, as a script runs it: its exit code.
+// kqdtb.exe with `arguments`, as a script runs it: its exit code.
 DWORD RunKqdtb(const std::wstring& arguments) {
-  wchar_t self[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring exe(self, length);
-  exe.replace(exe.find_last_of(L'\\') + 1, std::wstring::npos, L"kqdtb.exe");
-  std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-    ADD_FAILURE() << "cannot start kqdtb.exe: " << ::GetLastError();
-    return 0xFFFFFFFF;
-  }
-  const kqd::win::UniqueHandleNull process(info.hProcess);
-  const kqd::win::UniqueHandleNull thread(info.hThread);
+  const kqd::win::UniqueHandleNull process = kqdtest::StartKqdtb(arguments);
+  if (!process) return 0xFFFFFFFF;
   DWORD code = 0xFFFFFFFF;
   if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
     ::TerminateProcess(process.get(), 1);
