@@ -24,9 +24,10 @@ struct Seen {
   slate::SlateState state = slate::SlateState::Laptop;
 };
 
+// The count catches a change there and back between two looks; the state, a change
+// after a reset emptied the record. A change that shows between the two reads is
+// announced twice, never missed.
 bool Look(Seen& seen) {
-  // The record first: a change that shows between the two reads is announced twice
-  // rather than not at all.
   const auto changes = slate::ReadChanges();
   const auto machine = slate::ReadMachine();
   if (!changes || !machine) return false;
@@ -63,8 +64,8 @@ int RunAnnounce(int argc, wchar_t** argv) {
       Err(L"kqdtb %ls: the slate-toggle double is gone\n", argv[0]);
       return 1;
     }
-    // A reset empties the record, so a smaller count is a new start, not a change;
-    // a change there and back between two looks is one announcement.
+    // A smaller count is a reset, not a change; a change there and back between two
+    // looks is one announcement.
     const bool changed = now.changes > last.changes || now.state != last.state;
     last = now;
     if (changed) Broadcast(now.state);
