@@ -86,6 +86,31 @@ std::vector<std::string> DescribeServiceChange(const std::optional<ServiceObserv
   return {ServiceText(now)};
 }
 
+std::vector<std::string> DescribeSlateChange(const std::optional<int32_t>& before, int32_t now) {
+  auto text = [](int32_t metric) {
+    return std::to_string(metric) + (metric == 0 ? " (slate)" : " (laptop)");
+  };
+  if (!before) return {"SM_CONVERTIBLESLATEMODE = " + text(now)};
+  if (*before == now) return {};
+  return {"SM_CONVERTIBLESLATEMODE = " + text(now) + ", was " + text(*before)};
+}
+
+bool NamesSlateSetting(const char16_t* area) {
+  return area != nullptr && std::u16string_view{area} == u"ConvertibleSlateMode";
+}
+
+std::string DescribeSlateInterfaces(const SlateInterfaceList& list) {
+  if (!list.listed) {
+    char code[16];
+    std::snprintf(code, sizeof(code), "0x%02X", static_cast<unsigned>(list.configret));
+    return std::string("toggle devices not listed (CONFIGRET ") + code + ")";
+  }
+  if (list.paths.empty()) return "no toggle device present";
+  std::string text = "toggle device " + list.paths.front();
+  if (list.paths.size() > 1) text += ", the first of " + std::to_string(list.paths.size());
+  return text;
+}
+
 std::optional<std::string> KqdDebugText(std::string_view text) {
   constexpr std::string_view kTag = "<kqd>:";
   if (text.substr(0, kTag.size()) != kTag) return std::nullopt;

@@ -1,6 +1,7 @@
 #pragma once
-// What kqdwatch prints: the events between two observations of "Mode" or of the
-// service, the "<kqd>:" debugger lines, and the line layout with its time stamp.
+// What kqdwatch prints: the events between two observations of "Mode", of the
+// service or of the slate state, the "<kqd>:" debugger lines, and the line layout
+// with its time stamp.
 
 #include <cstdint>
 #include <optional>
@@ -47,11 +48,31 @@ std::vector<std::string> DescribeServiceChange(const std::optional<ServiceObserv
 // starts with "<kqd>:", nothing for any other line.
 std::optional<std::string> KqdDebugText(std::string_view text);
 
+// The slate state as GetSystemMetrics(SM_CONVERTIBLESLATEMODE) gives it in the watch's
+// own session: 0 slate, anything else laptop. Compared by value, so a laptop value
+// other than 1 still shows as it is.
+std::vector<std::string> DescribeSlateChange(const std::optional<int32_t>& before, int32_t now);
+
+// True when a WM_SETTINGCHANGE's lParam string is the one Windows sends when that
+// metric changes, "ConvertibleSlateMode" (a null lParam is not).
+bool NamesSlateSetting(const char16_t* area);
+
+// The slate-toggle interfaces present when the watch starts, in list order: the
+// service writes to the first. `listed` false when the list could not be read.
+struct SlateInterfaceList {
+  bool listed = false;
+  uint32_t configret = 0;  // the failed call's CONFIGRET when not listed
+  std::vector<std::string> paths;
+};
+
+std::string DescribeSlateInterfaces(const SlateInterfaceList& list);
+
 struct LocalClockTime {
   unsigned hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 
-// "hh:mm:ss.mmm  source   text"; the source column is 7 wide ("mode", "service", "debug").
+// "hh:mm:ss.mmm  source   text"; the source column is 7 wide ("mode", "service",
+// "slate", "debug").
 std::string FormatEventLine(const LocalClockTime& time, std::string_view source, std::string_view text);
 
 enum class WatchCommand { Watch, Help, Bad };

@@ -1,6 +1,7 @@
 // kqdwatch.exe: one time-stamped line for every change of the stored usage mode,
-// every state of the service "KQD" and every "<kqd>:" debugger line, until Ctrl+C.
-// It only waits: nothing it does runs unless one of those changes.
+// every state of the service "KQD", every "<kqd>:" debugger line and every change of
+// the slate state as this session sees it, until Ctrl+C. It only waits: nothing it
+// does runs unless one of those changes.
 
 #include <windows.h>
 
@@ -11,6 +12,7 @@
 #include "mode/mode_store.h"
 #include "watch/mode_watch.h"
 #include "watch/service_watch.h"
+#include "watch/slate_watch.h"
 #include "win/dbwin_reader.h"
 #include "win/output.h"
 #include "win/unique_handle.h"
@@ -22,8 +24,10 @@ using namespace kqd;
 
 constexpr wchar_t kUsage[] =
     L"usage: kqdwatch\n"
-    L"  prints the stored mode (HKLM\\%ls, \"%ls\"), the state of the service KQD and its\n"
-    L"  \"<kqd>:\" debugger output as they change, one line each, until Ctrl+C\n";
+    L"  prints the stored mode (HKLM\\%ls, \"%ls\"), the state of the service KQD, its\n"
+    L"  \"<kqd>:\" debugger output and the slate state as this session sees it\n"
+    L"  (GetSystemMetrics(SM_CONVERTIBLESLATEMODE), 0 slate) as they change, one line each,\n"
+    L"  until Ctrl+C\n";
 
 HANDLE g_stop = nullptr;
 
@@ -76,19 +80,32 @@ int Watch() {
   if (const DWORD error = mode.Start()) return Fail(L"cannot watch HKLM\\SOFTWARE in the registry", error);
   watch::ServiceWatch service;
   if (const DWORD error = service.Start()) return Fail(L"cannot watch the service control manager", error);
+  // Before the first reading, so that no announcement after it is missed.
+  watch::SlateWatch slate;
+  if (const DWORD error = slate.Start()) {
+    return Fail(L"cannot make a window for the slate state's announcements", error);
+  }
 
   SYSTEMTIME today;
   ::GetLocalTime(&today);
   win::ConsoleOut(L"kqdwatch: %04u-%02u-%02u, times local (system clock); \"%ls\" in HKLM\\%ls, the service KQD, "
-                  L"\"<kqd>:\" debugger output; Ctrl+C ends\n",
+                  L"\"<kqd>:\" debugger output, the slate state in this session; Ctrl+C ends\n",
                   today.wYear, today.wMonth, today.wDay, kModeValueName, kModeKeyPath);
   std::optional<StoredModeState> lastMode;
   std::optional<ServiceObservation> lastService;
   PrintChanges("mode", lastMode, mode.Read(), DescribeModeChange);
   PrintChanges("service", lastService, service.Current(), DescribeServiceChange);
+  std::optional<int32_t> lastSlate;
+  Print("slate", DescribeSlateInterfaces(watch::SlateWatch::ListToggleDevices()));
+  PrintChanges("slate", lastSlate, watch::SlateWatch::Read(), DescribeSlateChange);
 
-  const HANDLE handles[] = {stop.get(), debug.DataReady(), mode.SoftwareEvent(), mode.VendorEvent(),
-                            service.ServicesKeyEvent()};
+  const HANDLE handles[] = {stop.get(),
+                            debug.DataReady(),
+                            mode.SoftwareEvent(),
+                            mode.VendorEvent(),
+                            service.ServicesKeyEvent(),
+                            slate.ChangedEvent(),
+                            slate.Thread()};
   for (;;) {
     // Alertable: the service manager's notifications arrive as calls on this thread.
     const DWORD woke = ::WaitForMultipleObjectsEx(ARRAYSIZE(handles), handles, FALSE, INFINITE, TRUE);
@@ -104,6 +121,12 @@ int Watch() {
       if (error == 0) PrintChanges("mode", lastMode, mode.Read(), DescribeModeChange);
     } else if (woke == WAIT_OBJECT_0 + 4) {
       error = service.OnServicesKeyChanged();
+    } else if (woke == WAIT_OBJECT_0 + 5) {
+      PrintChanges("slate", lastSlate, watch::SlateWatch::Read(), DescribeSlateChange);
+    } else if (woke == WAIT_OBJECT_0 + 6) {
+      DWORD code = 0;
+      ::GetExitCodeThread(slate.Thread(), &code);
+      return Fail(L"lost its window for the slate state's announcements", code);
     } else {
       return Fail(L"a wait failed", ::GetLastError());
     }

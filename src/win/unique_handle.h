@@ -85,11 +85,18 @@ struct MappedViewTraits {  // MapViewOfFile
   static void close(pointer p) noexcept { ::UnmapViewOfFile(p); }
 };
 
+struct WindowTraits {  // CreateWindowExW; destroyed only by the thread that created it
+  using pointer = HWND;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer h) noexcept { ::DestroyWindow(h); }
+};
+
 using UniqueHandleNull = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueHkey = UniqueHandle<RegKeyTraits>;
 using UniqueScHandle = UniqueHandle<ServiceHandleTraits>;
 using UniqueLocal = UniqueHandle<LocalMemTraits>;
 using UniqueMappedView = UniqueHandle<MappedViewTraits>;
+using UniqueWindow = UniqueHandle<WindowTraits>;
 
 }  // namespace kqd::win

@@ -154,16 +154,23 @@ kqd_mode_angles() {
   case "$1" in 1) echo "120 90" ;; 2) echo "355 90" ;; 3) echo "270 100" ;; 4) echo "270 260" ;; *) return 1 ;; esac
 }
 
-# The Unix process of this prefix running the Windows image $1 (Wine's threads are
-# its Linux tasks); fails when there is none. An image run from outside the prefix
-# (build/windows/bin) maps nothing of it: its WINEPREFIX tells.
-kqd_unix_pid() {
-  local prefix pid env
+# Whether the Unix process $1 belongs to this prefix (other prefixes on the machine
+# run their own). An image run from outside the prefix (build/windows/bin) maps
+# nothing of it: its WINEPREFIX tells.
+kqd_of_prefix() {
+  local prefix env
   prefix=$(realpath "$KQD_WINEPREFIX")
+  grep -qF "$prefix/" "/proc/$1/maps" 2>/dev/null && return 0
+  env=$(tr '\0' '\n' <"/proc/$1/environ" 2>/dev/null | sed -n 's/^WINEPREFIX=//p')
+  [ -n "$env" ] && [ "$(realpath "$env" 2>/dev/null)" = "$prefix" ]
+}
+
+# The Unix process of this prefix running the Windows image $1 (Wine's threads are
+# its Linux tasks); fails when there is none.
+kqd_unix_pid() {
+  local pid
   for pid in $(ps -eo pid=,stat=,comm= | awk -v n="$1" '$3 == n && $2 !~ /^Z/ {print $1}'); do
-    grep -qF "$prefix/" "/proc/$pid/maps" 2>/dev/null && { echo "$pid"; return 0; }
-    env=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | sed -n 's/^WINEPREFIX=//p')
-    [ -n "$env" ] && [ "$(realpath "$env" 2>/dev/null)" = "$prefix" ] && { echo "$pid"; return 0; }
+    kqd_of_prefix "$pid" && { echo "$pid"; return 0; }
   done
   return 1
 }

@@ -87,6 +87,47 @@ TEST(WatchEvents, ServiceStatesAndTheirChanges) {
   }
 }
 
+TEST(WatchEvents, SlateStateItsAnnouncementAndTheToggleDevice) {
+  struct Case {
+    std::optional<int32_t> before;
+    int32_t now;
+    Lines lines;
+  };
+  const Case cases[] = {
+      {std::nullopt, 0, {"SM_CONVERTIBLESLATEMODE = 0 (slate)"}},
+      {std::nullopt, 1, {"SM_CONVERTIBLESLATEMODE = 1 (laptop)"}},
+      {std::nullopt, -1, {"SM_CONVERTIBLESLATEMODE = -1 (laptop)"}},
+      {1, 0, {"SM_CONVERTIBLESLATEMODE = 0 (slate), was 1 (laptop)"}},
+      {0, 1, {"SM_CONVERTIBLESLATEMODE = 1 (laptop), was 0 (slate)"}},
+      {1, 2, {"SM_CONVERTIBLESLATEMODE = 2 (laptop), was 1 (laptop)"}},
+      // An announcement whose change was undone before the watch read it.
+      {0, 0, {}},
+      {1, 1, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DescribeSlateChange(c.before, c.now), c.lines)
+        << (c.before ? std::to_string(*c.before) : std::string("first")) << " -> " << c.now;
+  }
+
+  const std::pair<const char16_t*, bool> areas[] = {
+      {u"ConvertibleSlateMode", true}, {u"SystemDockMode", false},     {u"ConvertibleSlateModeX", false},
+      {u"ConvertibleSlate", false},    {u"convertibleslatemode", false}, {u"", false},
+      {nullptr, false},
+  };
+  for (const auto& [area, names] : areas) EXPECT_EQ(NamesSlateSetting(area), names) << (area ? "area" : "null");
+
+  const std::string first = R"(\\?\root#kqdslate#0000#{317fc439-3f77-41c8-b09e-08ad63272aa3})";
+  const std::string second = R"(\\?\root#kqdslate#0001#{317fc439-3f77-41c8-b09e-08ad63272aa3})";
+  const std::pair<SlateInterfaceList, std::string> lists[] = {
+      {{true, 0, {first}}, "toggle device " + first},
+      {{true, 0, {second, first}}, "toggle device " + second + ", the first of 2"},
+      {{true, 0, {}}, "no toggle device present"},
+      {{false, 0x13, {}}, "toggle devices not listed (CONFIGRET 0x13)"},
+      {{false, 0x1A, {}}, "toggle devices not listed (CONFIGRET 0x1A)"},
+  };
+  for (const auto& [list, text] : lists) EXPECT_EQ(DescribeSlateInterfaces(list), text);
+}
+
 TEST(WatchEvents, ModeNamesAreSharedWithEveryReport) {
   const std::pair<UsageMode, const char*> names[] = {
       {0, "unknown"}, {1, "laptop"}, {2, "tablet"}, {3, "fold 3"}, {4, "fold 4"}, {5, "5"}, {100, "100"},
@@ -111,6 +152,8 @@ TEST(WatchEvents, DebugLinesLineLayoutAndCommandLine) {
   EXPECT_EQ(FormatEventLine({9, 5, 3, 7}, "mode", "Mode = 3 (fold 3), was 1 (laptop)"),
             "09:05:03.007  mode     Mode = 3 (fold 3), was 1 (laptop)");
   EXPECT_EQ(FormatEventLine({23, 59, 59, 999}, "service", "KQD stopped"), "23:59:59.999  service  KQD stopped");
+  EXPECT_EQ(FormatEventLine({0, 0, 0, 0}, "slate", "no toggle device present"),
+            "00:00:00.000  slate    no toggle device present");
 
   struct Args {
     std::vector<const char16_t*> argv;

@@ -1,0 +1,157 @@
+#include "watch/slate_watch.h"
+
+#include <cfgmgr32.h>
+
+#include <memory>
+#include <new>
+#include <string>
+
+#include "mode/mode_broadcaster.h"
+#include "win/wide.h"
+
+namespace kqd::watch {
+namespace {
+
+constexpr wchar_t kClassName[] = L"KqdWatchSlate";
+// Posted at the end: the thread leaves its loop and destroys its own window, as only
+// the thread that made a window may.
+constexpr UINT kQuitMessage = WM_APP;
+// The list may grow between the size call and the list call.
+constexpr int kListAttempts = 3;
+
+// Registered before the window and taken back after it is gone.
+class WindowClass {
+ public:
+  WindowClass(HINSTANCE instance, WNDPROC procedure) : instance_(instance) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kClassName;
+    registered_ = ::RegisterClassExW(&windowClass) != 0;
+  }
+  ~WindowClass() {
+    if (registered_) ::UnregisterClassW(kClassName, instance_);
+  }
+  WindowClass(const WindowClass&) = delete;
+  WindowClass& operator=(const WindowClass&) = delete;
+  bool registered() const { return registered_; }
+
+ private:
+  HINSTANCE instance_;
+  bool registered_ = false;
+};
+
+std::string Narrow(const wchar_t* text, int length) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string narrow(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), size, nullptr, nullptr);
+  return narrow;
+}
+
+}  // namespace
+
+SlateWatch::~SlateWatch() {
+  if (!thread_) return;
+  if (window_ != nullptr && !::PostMessageW(window_, kQuitMessage, 0, 0)) {
+    ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+  }
+  ::WaitForSingleObject(thread_.get(), INFINITE);
+}
+
+DWORD SlateWatch::Start() {
+  changed_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  ready_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!changed_ || !ready_) return ::GetLastError();
+  thread_.reset(::CreateThread(nullptr, 0, &SlateWatch::Run, this, 0, &threadId_));
+  if (!thread_) return ::GetLastError();
+  // The thread sets it whether or not the window was made.
+  ::WaitForSingleObject(ready_.get(), INFINITE);
+  if (window_ != nullptr) return 0;
+  ::WaitForSingleObject(thread_.get(), INFINITE);
+  thread_.reset();
+  return startError_;
+}
+
+int32_t SlateWatch::Read() { return ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE); }
+
+SlateInterfaceList SlateWatch::ListToggleDevices() {
+  SlateInterfaceList result;
+  GUID interfaceClass = kSlateToggleInterfaceClass;
+  CONFIGRET status = CR_FAILURE;
+  for (int attempt = 0; attempt < kListAttempts; ++attempt) {
+    ULONG length = 0;
+    status = ::CM_Get_Device_Interface_List_SizeW(&length, &interfaceClass, nullptr,
+                                                  CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+    if (status != CR_SUCCESS) break;
+    if (length == 0) {
+      result.listed = true;
+      return result;
+    }
+    const std::unique_ptr<wchar_t[]> list(new (std::nothrow) wchar_t[length]());
+    if (!list) {
+      status = CR_OUT_OF_MEMORY;
+      break;
+    }
+    status = ::CM_Get_Device_Interface_ListW(&interfaceClass, nullptr, list.get(), length,
+                                             CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+    if (status == CR_BUFFER_SMALL) continue;
+    if (status != CR_SUCCESS) break;
+    // Bounded by the buffer, in case the list comes back without its terminators.
+    for (ULONG at = 0; at < length && list[at] != L'\0';) {
+      ULONG end = at;
+      while (end < length && list[end] != L'\0') ++end;
+      result.paths.push_back(Narrow(list.get() + at, static_cast<int>(end - at)));
+      at = end + 1;
+    }
+    result.listed = true;
+    return result;
+  }
+  result.configret = status;
+  return result;
+}
+
+DWORD WINAPI SlateWatch::Run(LPVOID parameter) { return static_cast<SlateWatch*>(parameter)->Pump(); }
+
+DWORD SlateWatch::Pump() {
+  const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+  const WindowClass windowClass(instance, &SlateWatch::WindowProc);
+  win::UniqueWindow window;
+  if (windowClass.registered()) {
+    // No parent and never shown: a top-level window that broadcasts reach and nobody sees.
+    window.reset(::CreateWindowExW(0, kClassName, L"kqdwatch", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance,
+                                   changed_.get()));
+  }
+  if (!window) {
+    const DWORD error = ::GetLastError();
+    // Wine without a graphics driver refuses top-level windows and says nothing.
+    startError_ = error != 0 ? error : ERROR_INVALID_WINDOW_HANDLE;
+    ::SetEvent(ready_.get());
+    return startError_;
+  }
+  window_ = window.get();
+  ::SetEvent(ready_.get());
+  MSG message;
+  BOOL got;
+  while ((got = ::GetMessageW(&message, nullptr, 0, 0)) > 0) ::DispatchMessageW(&message);
+  return got == 0 ? 0 : ::GetLastError();
+}
+
+LRESULT CALLBACK SlateWatch::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_NCCREATE:
+      ::SetWindowLongPtrW(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams));
+      break;
+    case WM_SETTINGCHANGE:
+      if (NamesSlateSetting(win::AsU16(reinterpret_cast<const wchar_t*>(lParam)))) {
+        ::SetEvent(reinterpret_cast<HANDLE>(::GetWindowLongPtrW(window, GWLP_USERDATA)));
+      }
+      return 0;
+    case kQuitMessage: ::PostQuitMessage(0); return 0;
+    default: break;
+  }
+  return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace kqd::watch
