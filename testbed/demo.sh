@@ -72,8 +72,6 @@ say "             Start $(value_of Start) (automatic), ObjectName $(value_of Obj
 say "INF: C:\\windows\\inf\\$oem; Owners = $(value_of Owners); DisplayName = $(value_of DisplayName)"
 say "kqd.exe: $KQD_SERVICE_EXE (SHA-256 $(sha256sum <"$KQD_SERVICE_EXE" | cut -c1-16)...)"
 
-slate_shows() { [ "$(kqdtb slate-state | tr -d '\r')" = "$1" ]; }
-
 # The outside evidence of which source the service took.
 selection() {
   local wmi sinks queries
@@ -101,7 +99,7 @@ for source in "${sources[@]}"; do
   wait_for 10 energy_is "$attach" || fail "no attach code (energy driver received: $(pwraux_fields))"
   say "energy-management driver received: $(pwraux_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's mode"))"
   # The provider's laptop toggles the system out of slate mode; the walk starts once that shows.
-  if [ "$source" = wmi ]; then wait_for 5 slate_shows laptop || fail "the start's slate toggle did not show"; fi
+  if [ "$source" = wmi ]; then wait_for 5 kqd_slate_state_is laptop || fail "the start's slate toggle did not show"; fi
   selection
 
   # The walk: a trace replayed in real time; WMI and driver get the mode a provider
@@ -137,7 +135,7 @@ for source in "${sources[@]}"; do
   wait_for 10 energy_begins_with_attach || fail "no attach code on display on (received: $(pwraux_fields))"
   say "  display on  -> energy driver received: $(pwraux_fields) (attach$([ "$source" = wmi ] && echo ", then the provider's current mode"))"
   kqd_fold_until "$source" 3 2>>"$log" || fail "detection did not resume"
-  [ "$source" = driver ] || wait_for 5 slate_shows slate || fail "the fold's slate toggle did not show"
+  [ "$source" = driver ] || wait_for 5 kqd_slate_state_is slate || fail "the fold's slate toggle did not show"
   say "  folded to 3 -> Mode $(stored_mode) ($(mode_name "$(stored_mode)")): detection resumed; the system in $(kqdtb slate-state) mode"
 
   kqdtb pwraux-clear >/dev/null

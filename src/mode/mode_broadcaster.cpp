@@ -1,15 +1,14 @@
 #include "mode/mode_broadcaster.h"
 
-#include <cfgmgr32.h>
-
 #include <cwchar>
-#include <memory>
-#include <new>
+#include <string>
+#include <vector>
 
 #include "core/broadcast_rules.h"
 #include "core/slate_toggle.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
+#include "mode/slate_interfaces.h"
 #include "win/output.h"
 
 namespace kqd {
@@ -22,24 +21,12 @@ constexpr DWORD kStopSignalPauseMs = 5;
 
 // The first present slate-toggle interface, INVALID_HANDLE_VALUE when there is none.
 win::UniqueFile OpenSlateToggleDevice() {
-  GUID interfaceClass = kSlateToggleInterfaceClass;
-  ULONG length = 0;
-  if (::CM_Get_Device_Interface_List_SizeW(&length, &interfaceClass, nullptr,
-                                           CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != CR_SUCCESS ||
-      length == 0) {
-    return {};
-  }
-  const std::unique_ptr<wchar_t[]> list(new (std::nothrow) wchar_t[length]());
-  if (!list) return {};
-  if (::CM_Get_Device_Interface_ListW(&interfaceClass, nullptr, list.get(), length,
-                                      CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != CR_SUCCESS) {
-    return {};
-  }
-  // Bounded by the buffer too, in case the list comes back without its terminator.
-  wchar_t path[kDevicePathChars] = {};
-  const std::size_t limit = length < kDevicePathChars - 1 ? length : kDevicePathChars - 1;
-  for (std::size_t i = 0; i < limit && list[i] != L'\0'; ++i) path[i] = list[i];
-  return win::UniqueFile{::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  std::vector<std::wstring> paths;
+  if (ListSlateToggleInterfaces(paths) != CR_SUCCESS || paths.empty()) return {};
+  // Cut to the service's path buffer of 1024 characters and its terminator.
+  std::wstring& path = paths.front();
+  if (path.size() > kDevicePathChars - 1) path.resize(kDevicePathChars - 1);
+  return win::UniqueFile{::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
 }
 

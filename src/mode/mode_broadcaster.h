@@ -15,10 +15,6 @@ namespace kqd {
 
 inline constexpr wchar_t kPwrAuxDevicePath[] = L"\\\\.\\PwrAuxDrv";
 
-// Device interface class of the slate-toggle device.
-inline constexpr GUID kSlateToggleInterfaceClass = {
-    0x317FC439, 0x3F77, 0x41C8, {0xB0, 0x9E, 0x08, 0xAD, 0x63, 0x27, 0x2A, 0xA3}};
-
 class CModeBroadcaster {
  public:
   // Copies the switches once and opens the first present slate-toggle interface.

@@ -1,12 +1,9 @@
 #include "watch/slate_watch.h"
 
-#include <cfgmgr32.h>
-
-#include <memory>
-#include <new>
 #include <string>
+#include <vector>
 
-#include "mode/mode_broadcaster.h"
+#include "mode/slate_interfaces.h"
 #include "win/wide.h"
 
 namespace kqd::watch {
@@ -42,10 +39,11 @@ class WindowClass {
   bool registered_ = false;
 };
 
-std::string Narrow(const wchar_t* text, int length) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+std::string Narrow(const std::wstring& text) {
+  const int length = static_cast<int>(text.size());
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   std::string narrow(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), size, nullptr, nullptr);
+  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), size, nullptr, nullptr);
   return narrow;
 }
 
@@ -76,38 +74,15 @@ DWORD SlateWatch::Start() {
 int32_t SlateWatch::Read() { return ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE); }
 
 SlateInterfaceList SlateWatch::ListToggleDevices() {
-  SlateInterfaceList result;
-  GUID interfaceClass = kSlateToggleInterfaceClass;
-  CONFIGRET status = CR_FAILURE;
-  for (int attempt = 0; attempt < kListAttempts; ++attempt) {
-    ULONG length = 0;
-    status = ::CM_Get_Device_Interface_List_SizeW(&length, &interfaceClass, nullptr,
-                                                  CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
-    if (status != CR_SUCCESS) break;
-    if (length == 0) {
-      result.listed = true;
-      return result;
-    }
-    const std::unique_ptr<wchar_t[]> list(new (std::nothrow) wchar_t[length]());
-    if (!list) {
-      status = CR_OUT_OF_MEMORY;
-      break;
-    }
-    status = ::CM_Get_Device_Interface_ListW(&interfaceClass, nullptr, list.get(), length,
-                                             CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
-    if (status == CR_BUFFER_SMALL) continue;
-    if (status != CR_SUCCESS) break;
-    // Bounded by the buffer, in case the list comes back without its terminators.
-    for (ULONG at = 0; at < length && list[at] != L'\0';) {
-      ULONG end = at;
-      while (end < length && list[end] != L'\0') ++end;
-      result.paths.push_back(Narrow(list.get() + at, static_cast<int>(end - at)));
-      at = end + 1;
-    }
-    result.listed = true;
-    return result;
+  std::vector<std::wstring> paths;
+  CONFIGRET status = CR_BUFFER_SMALL;
+  for (int attempt = 0; attempt < kListAttempts && status == CR_BUFFER_SMALL; ++attempt) {
+    status = ListSlateToggleInterfaces(paths);
   }
-  result.configret = status;
+  SlateInterfaceList result;
+  result.listed = status == CR_SUCCESS;
+  if (!result.listed) result.configret = status;
+  for (const std::wstring& path : paths) result.paths.push_back(Narrow(path));
   return result;
 }
 

@@ -57,13 +57,6 @@ HANDLE WINAPI CreateFileWHook(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
   return file;
 }
 
-// The rewritten slots point here for the rest of the process.
-void Pin(HINSTANCE instance) {
-  HMODULE self = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(instance), &self);
-}
-
 struct DevInfoSet {
   HDEVINFO set;
   explicit DevInfoSet(HDEVINFO s) : set(s) {}
@@ -129,13 +122,20 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     // The executable's imports are bound before any DllMain runs.
     const HMODULE exe = ::GetModuleHandleW(nullptr);
     void* real = nullptr;
+    bool patched = false;
     if (kqdtb::PatchImport(exe, "GetSystemMetrics", reinterpret_cast<void*>(&GetSystemMetricsHook), &real)) {
       g_realGetSystemMetrics = reinterpret_cast<GetSystemMetricsFn>(real);
-      Pin(instance);
+      patched = true;
     }
     if (kqdtb::PatchImport(exe, "CreateFileW", reinterpret_cast<void*>(&CreateFileWHook), &real)) {
       g_realCreateFileW = reinterpret_cast<CreateFileWFn>(real);
-      Pin(instance);
+      patched = true;
+    }
+    if (patched) {
+      // The rewritten slots point here for the rest of the process.
+      HMODULE self = nullptr;
+      ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(instance), &self);
     }
   }
   return TRUE;

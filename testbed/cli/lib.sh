@@ -194,6 +194,9 @@ kqd_fold() { # SOURCE MODE
   esac
 }
 kqd_stored_mode_is() { [ "$(stored_mode)" = "$1" ]; }
+# The machine's slate state, "laptop" or "slate", as the slate-toggle double shows it now.
+kqd_slate_state() { kqd_wine "$KQD_BIN/kqdtb.exe" slate-state | tr -d '\r'; }
+kqd_slate_state_is() { [ "$(kqd_slate_state)" = "$1" ]; }
 # Folds again until "Mode" follows, up to five times 2 s: the driver's watch takes
 # "Type2" as it finds it when it starts, so a flip landing before that cancels out.
 kqd_fold_until() { # SOURCE MODE

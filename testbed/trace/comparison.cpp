@@ -152,6 +152,8 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
   std::optional<kqd::UsageMode> lastPublished;
   std::size_t next = 0;  // the first record event not yet placed in a burst
   constexpr double kEndOfTime = std::numeric_limits<double>::infinity();
+  // A write not shown by the record's end is named once, after the bursts.
+  const double recordEndMs = record.events.empty() ? 0.0 : record.events.back().timeMs;
 
   for (std::size_t k = 0; k < expected.bursts.size(); ++k) {
     const ExpectedBurst& burst = expected.bursts[k];
@@ -192,7 +194,7 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
       }
       if (latency < 0 && !early) early = -latency;
     }
-    result.slateAfter = intended(std::min(windowEnd, record.events.empty() ? 0.0 : record.events.back().timeMs));
+    result.slateAfter = intended(std::min(windowEnd, recordEndMs));
     if (early) result.problems.push_back("published " + Ms(*early) + " before the burst's last input");
 
     // One announcement per burst: each input restarts the source's wait.

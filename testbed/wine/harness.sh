@@ -37,44 +37,30 @@ kqd_wine_noise='^([0-9a-f]{4}:(fixme|err|warn|trace|info):|wine: |Wine |Could no
 
 kqd_wine_filter() { grep -Ev --line-buffered "$kqd_wine_noise" >&2 || true; }
 
+# A prefix counts as ready only when the last step of its creation left the marker,
+# which names what the prefix was made with; one made otherwise is made again.
 # Top-level windows need a graphics driver, and the testbed has no display: without
 # one Wine refuses them ("no driver could be loaded"; message-only windows, all that
 # COM makes, never needed one). Wine's null driver lets them exist, unseen: kqdwatch's
 # hidden window, which the slate state's WM_SETTINGCHANGE broadcasts reach. The
-# desktop process (explorer.exe) takes the driver when a wineserver starts it, so the
-# setting counts from the next server on.
-kqd_wine_null_display() {
-  awk '/^\[/ { drivers = ($1 == "[Software\\\\Wine\\\\Drivers]") }
-       drivers && $0 == "\"Graphics\"=\"null\"" { found = 1 }
-       END { exit !found }' "$WINEPREFIX/user.reg" 2>/dev/null
-}
-kqd_wine_set_null_display() {
-  kqd_wine_run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
-    { echo "harness: cannot choose Wine's null graphics driver" >&2; return 1; }
-}
-
-# A prefix counts as ready only when the last step of its creation left the marker.
+# desktop process takes the driver when a wineserver starts it, after the set-up.
+kqd_wine_prefix_kind=graphics=null
 kqd_wine_ensure_prefix() {
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
-    if [ -f "$WINEPREFIX/.kqd-ready" ] && [ -f "$WINEPREFIX/system.reg" ] \
+    if grep -qx "$kqd_wine_prefix_kind" "$WINEPREFIX/.kqd-ready" 2>/dev/null && [ -f "$WINEPREFIX/system.reg" ] \
        && [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
-      kqd_wine_null_display && exit 0
-      # A prefix made before the null driver: once, its server ends to take it.
-      echo "harness: Wine's null graphics driver for $WINEPREFIX (its wineserver restarts)" >&2
-      kqd_wine_set_null_display || exit 1
-      "$KQD_WINESERVER" -k 2>/dev/null || true
-      "$KQD_WINESERVER" -w 2>/dev/null || true
       exit 0
     fi
     "$KQD_WINESERVER" -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     echo "harness: creating Wine prefix $WINEPREFIX" >&2
     kqd_wine_run wineboot -i >/dev/null 2>&1 || { echo "harness: wineboot failed" >&2; exit 1; }
-    kqd_wine_set_null_display || exit 1
+    kqd_wine_run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
+      { echo "harness: cannot choose Wine's null graphics driver" >&2; exit 1; }
     "$KQD_WINESERVER" -w 2>/dev/null || true
-    touch "$WINEPREFIX/.kqd-ready"
+    echo "$kqd_wine_prefix_kind" >"$WINEPREFIX/.kqd-ready"
   ) 9>"$WINEPREFIX.lock"
 }
 

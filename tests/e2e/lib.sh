@@ -38,14 +38,13 @@ live_processes() {
 
 # The machine's slate state ("laptop" or "slate") and the one a mode needs: 0 and 1
 # are laptop, the rest slate.
-slate_state() { kqdtb slate-state | tr -d '\r'; }
+slate_state() { kqd_slate_state; }
 slate_state_for() { [ "$1" -le 1 ] && echo laptop || echo slate; }
 slate_writes() { kqdtb slate-read 0 | tr -d '\r' | awk -F'\t' '{print $2}'; }
 # A toggle shows the double's lag after the write: polls up to 5 s for STATE, and
 # shows the state it found when it does not come.
-slate_state_now_is() { [ "$(slate_state)" = "$1" ]; }
 slate_settles_to() { # STATE
-  wait_for 5 slate_state_now_is "$1" && return 0
+  wait_for 5 kqd_slate_state_is "$1" && return 0
   echo "  the system's slate state stays $(slate_state)"
   return 1
 }

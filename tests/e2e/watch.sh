@@ -45,11 +45,10 @@ refused() {
 metric() { [ "$1" = slate ] && echo "0 (slate)" || echo "1 (laptop)"; }
 slate_values() { events | sed -n 's/^slate    SM_CONVERTIBLESLATEMODE = \([^,]*\).*$/\1/p'; }
 last_slate_is() { [ "$(slate_values | tail -1)" = "$(metric "$1")" ]; }
-slate_now_is() { [ "$(slate_state)" = "$1" ]; }
 # The service's toggle shows in the machine's state (after the double's lag) and then
 # in kqdwatch's session, through the broadcast.
 slate_follows() { # STATE
-  wait_for 10 slate_now_is "$1" || { echo "  the machine's slate state stays $(slate_state)"; return 1; }
+  wait_for 10 kqd_slate_state_is "$1" || { echo "  the machine's slate state stays $(slate_state)"; return 1; }
   wait_for 10 last_slate_is "$1" || { echo "  kqdwatch's last slate state: $(slate_values | tail -1)"; return 1; }
 }
 # What kqdwatch should have seen: the state at its start, then each change the

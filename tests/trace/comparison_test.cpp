@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/slate_toggle.h"
 #include "trace/stats.h"
 
 namespace kqdtb::trace {
@@ -248,6 +249,17 @@ TEST(Compare, AToggleOnItsWayCountsForTheNextAnnouncement) {
   EXPECT_EQ(MustCompare(trace, record).bursts[1].problems,
             (std::vector<std::string>{"slate writes 0, expected 1 for 1 (laptop) with the system slate",
                                       "slate state slate at the end of the burst, expected laptop"}));
+
+  // One that never shows is given up at the limit, as the service gives it up: a
+  // burst past it is judged on the state the system shows.
+  trace.rows[1].timeMs = 100 + kqd::kSlateToggleShowLimitMs;
+  Record lost = RecordAsExpected(trace, Source::Wmi, 15, 1u, 1);
+  lost.events.erase(Find(lost, EventKind::SlateState, 0));
+  const Comparison given = MustCompare(trace, lost);
+  ASSERT_EQ(given.bursts.size(), 2u);
+  EXPECT_EQ(given.bursts[1].slateBefore, SlateMode::Laptop);
+  EXPECT_TRUE(std::any_of(given.differences.begin(), given.differences.end(),
+                          [](const std::string& d) { return d.find("never showed") != std::string::npos; }));
 }
 
 TEST(Compare, DriverPublicationsCarryNoEnergyRequests) {

@@ -32,9 +32,9 @@ static DRIVER_DISPATCH SlateDispatchUnsupported;
 typedef struct SLATE_INDICATOR {
   KSPIN_LOCK Lock;
   KQDSLATE_COUNTERS Counters;
-  /* The file open through the indicator while Counters.Held is 1. A close names
-     the file it closes, so a close of some other file, one whose open was refused
-     included, cannot end the hold. */
+  /* The file open through the indicator, NULL while none is; Counters.Held is told
+     from it when they are read. A close names the file it closes, so a close of
+     some other file, one whose open was refused included, cannot end the hold. */
   PFILE_OBJECT Holder;
   ULONG RecordCount;
   ULONG RecordDropped;
@@ -112,7 +112,7 @@ static NTSTATUS Link(const WCHAR* linkName, const WCHAR* targetName) {
   return IoCreateSymbolicLink(&link, &target);
 }
 
-/* Held and Holder stay: a reset forgets what was received, not who has the indicator open. */
+/* Holder stays: a reset forgets what was received, not who has the indicator open. */
 static void ResetCounters(SLATE_INDICATOR* ext) {
   ext->Counters.Writes = 0;
   ext->Counters.Bytes = 0;
@@ -233,7 +233,6 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   for (i = 0; i < KQDSLATE_DEVICE_COUNT; ++i) {
     KeInitializeSpinLock(&g_indicators[i].Lock);
     ResetCounters(&g_indicators[i]);
-    g_indicators[i].Counters.Held = 0;
     g_indicators[i].Holder = NULL;
   }
   for (i = 0; i < KQDSLATE_DEVICE_COUNT && NT_SUCCESS(status); ++i) {
@@ -277,15 +276,13 @@ static NTSTATUS SlateDispatchFile(PDEVICE_OBJECT device, PIRP irp) {
   if (!ext->Exclusive || stack->MajorFunction == IRP_MJ_CLEANUP) return Complete(irp, STATUS_SUCCESS, 0);
   KeAcquireSpinLock(&indicator->Lock, &irql);
   if (stack->MajorFunction == IRP_MJ_CREATE) {
-    if (indicator->Counters.Held != 0) {
+    if (indicator->Holder != NULL) {
       indicator->Counters.Refused++;
       status = STATUS_ACCESS_DENIED;
     } else {
-      indicator->Counters.Held = 1;
       indicator->Holder = stack->FileObject;
     }
-  } else if (indicator->Counters.Held != 0 && indicator->Holder == stack->FileObject) {
-    indicator->Counters.Held = 0;
+  } else if (indicator->Holder == stack->FileObject) {
     indicator->Holder = NULL;
   }
   KeReleaseSpinLock(&indicator->Lock, irql);
@@ -301,7 +298,7 @@ static BOOLEAN Admitted(PDEVICE_OBJECT device, PIRP irp) {
   KIRQL irql;
   if (!ext->Exclusive) return TRUE;
   KeAcquireSpinLock(&ext->Indicator->Lock, &irql);
-  admitted = ext->Indicator->Counters.Held != 0 && ext->Indicator->Holder == file;
+  admitted = ext->Indicator->Holder == file;
   KeReleaseSpinLock(&ext->Indicator->Lock, irql);
   return admitted;
 }
@@ -437,6 +434,7 @@ static NTSTATUS SlateDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
       KeAcquireSpinLock(&ext->Lock, &irql);
       *out = ext->Counters;
+      out->Held = ext->Holder != NULL ? 1u : 0u;
       KeReleaseSpinLock(&ext->Lock, irql);
       return Complete(irp, STATUS_SUCCESS, sizeof(*out));
     }
