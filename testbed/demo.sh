@@ -81,7 +81,7 @@ selection() {
   say "the WMI provider has an event subscription: ${wmi:-no}; G-sensor sinks: ${sinks:-0}; driver queries: ${queries:-0}"
 }
 declare -A source_title=([wmi]="firmware WMI provider" [sensor]="G-sensor through the Sensor API" [driver]="power-management driver")
-walk=$KQD_TESTBED/traces/demo_walk.csv
+walk=$KQD_TESTBED/trace/traces/demo_walk.csv
 differing=()
 n=1
 for source in "${sources[@]}"; do

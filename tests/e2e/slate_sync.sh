@@ -10,7 +10,7 @@ kqd_wine_start_server || exit 1
 traces=$(mktemp -d)
 trap 'kqdtb slate-release >/dev/null 2>&1; e2e_cleanup; rm -rf "$traces"' EXIT
 
-contract_lag=$(awk '$2 == "KQDSLATE_DEFAULT_LAG_MS" {print $3 + 0}' "$KQD_TESTBED/drivers/slate_contract.h")
+contract_lag=$(awk '$2 == "KQDSLATE_DEFAULT_LAG_MS" {print $3 + 0}' "$KQD_TESTBED/doubles/slate/slate_contract.h")
 e2e_machine
 check_eq "a fresh machine is in slate mode, as Windows' indicator at load" slate "$(slate_state)"
 check_eq "with the default lag" "$contract_lag" "$(kqdtb slate-lag | tr -d '\r')"

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "common/pwraux_client.h"
-#include "common/slate_client.h"
+#include "doubles/pwraux/pwraux_client.h"
+#include "doubles/slate/slate_client.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
 #include "support/child_process.h"

@@ -20,7 +20,7 @@
 #include "support/fake_scm.h"
 #include "support/registry_backup.h"
 #include "support/wait_until.h"
-#include "taskschd/taskschd_double.h"
+#include "doubles/taskschd/taskschd_double.h"
 #include "win/unique_handle.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/pwraux_client.h"
+#include "doubles/pwraux/pwraux_client.h"
 #include "fake_sources.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"

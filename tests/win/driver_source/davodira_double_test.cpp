@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "common/davodira_client.h"
+#include "doubles/davodira/davodira_client.h"
 #include "core/driver_mode.h"
-#include "drivers/davodira_contract.h"
+#include "doubles/davodira/davodira_contract.h"
 #include "support/registry_backup.h"
 #include "win/unique_handle.h"
 

@@ -14,8 +14,8 @@
 #include <optional>
 #include <set>
 
-#include "common/davodira_client.h"
-#include "drivers/davodira_contract.h"
+#include "doubles/davodira/davodira_client.h"
+#include "doubles/davodira/davodira_contract.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
 #include "mode/zarn_mode_controller.h"

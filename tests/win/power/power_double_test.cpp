@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "common/power_client.h"
+#include "doubles/power/power_client.h"
 #include "common/iat_patch.h"
-#include "power/power_contract.h"
+#include "doubles/power/power_contract.h"
 
 extern "C" DWORD WINAPI PowerSettingRegisterNotification(LPCGUID, DWORD, HANDLE, PVOID*);
 extern "C" DWORD WINAPI PowerSettingUnregisterNotification(PVOID);

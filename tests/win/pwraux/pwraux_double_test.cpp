@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "common/pwraux_client.h"
+#include "doubles/pwraux/pwraux_client.h"
 #include "common/qpc_clock.h"
-#include "drivers/pwraux_contract.h"
+#include "doubles/pwraux/pwraux_contract.h"
 #include "win/unique_handle.h"
 
 namespace {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "replay/mode_watcher.h"
-#include "replay/replay_clock.h"
+#include "trace/replay/mode_watcher.h"
+#include "trace/replay/replay_clock.h"
 #include "support/registry_backup.h"
 #include "support/wait_until.h"
 

@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "common/davodira_client.h"
-#include "replay/replay_plan.h"
+#include "doubles/davodira/davodira_client.h"
+#include "trace/replay/replay_plan.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <string>
 
-#include "replay/floor_feed.h"
-#include "replay/replay_clock.h"
-#include "replay/replay_run.h"
+#include "trace/replay/floor_feed.h"
+#include "trace/replay/replay_clock.h"
+#include "trace/replay/replay_run.h"
 #include "support/registry_backup.h"
 #include "trace/comparison.h"
 

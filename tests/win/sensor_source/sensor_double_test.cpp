@@ -10,7 +10,7 @@
 
 #include "mode/mode_store.h"
 #include "mode/zarn_mode_controller.h"
-#include "sensors/sensors_double.h"
+#include "doubles/sensors/sensors_double.h"
 #include "sources/sensor_manager_events.h"
 #include "support/com_classes.h"
 #include "support/registry_backup.h"

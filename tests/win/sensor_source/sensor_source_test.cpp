@@ -15,7 +15,7 @@
 
 #include "mode/mode_store.h"
 #include "mode/zarn_mode_controller.h"
-#include "sensors/sensors_double.h"
+#include "doubles/sensors/sensors_double.h"
 #include "sources/sensor_events.h"
 #include "sources/sensor_ids.h"
 #include "support/com_classes.h"

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "common/qpc_clock.h"
-#include "common/slate_client.h"
-#include "drivers/slate_contract.h"
+#include "doubles/slate/slate_client.h"
+#include "doubles/slate/slate_contract.h"
 #include "support/child_process.h"
 #include "win/unique_handle.h"
 

@@ -9,19 +9,19 @@
 #include <optional>
 #include <vector>
 
-#include "common/davodira_client.h"
-#include "common/pwraux_client.h"
+#include "doubles/davodira/davodira_client.h"
+#include "doubles/pwraux/pwraux_client.h"
 #include "mode/mode_event.h"
 #include "mode/mode_sources.h"
 #include "mode/mode_store.h"
 #include "mode/zarn_mode_controller.h"
-#include "sensors/sensors_double.h"
+#include "doubles/sensors/sensors_double.h"
 #include "sources/sensor_ids.h"
 #include "support/com_classes.h"
 #include "support/registry_backup.h"
 #include "support/type2_flips.h"
 #include "support/wait_until.h"
-#include "wmi/wmi_double.h"
+#include "doubles/wmi/wmi_double.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "common/davodira_client.h"
+#include "doubles/davodira/davodira_client.h"
 
 namespace kqdtest {
 

@@ -12,7 +12,7 @@
 #include "support/com_classes.h"
 #include "support/stdout_capture.h"
 #include "support/registry_backup.h"
-#include "taskschd/taskschd_double.h"
+#include "doubles/taskschd/taskschd_double.h"
 #include "win/bstr.h"
 #include "win/com_error.h"
 #include "win/com_ptr.h"

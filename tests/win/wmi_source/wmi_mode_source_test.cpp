@@ -26,7 +26,7 @@
 #include "support/wait_until.h"
 #include "win/bstr.h"
 #include "win/unique_handle.h"
-#include "wmi/wmi_double.h"
+#include "doubles/wmi/wmi_double.h"
 
 namespace {
 
