@@ -1,7 +1,7 @@
 #pragma once
 // The sink that receives the G-sensor's data reports, keeps the custom fields in
-// the sensor value table and runs the evaluation thread: 200 ms after the last
-// report of a burst it applies the posture rule and announces a new mode.
+// the sensor value table and runs the evaluation thread: kSensorDebounceMs after the
+// last report of a burst it applies the posture rule and announces a new mode.
 
 #include <windows.h>
 #include <sensorsapi.h>
@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/mode_source_table.h"
 #include "sources/sensor_value_table.h"
 #include "win/com_object.h"
 #include "win/unique_handle.h"
@@ -21,8 +22,6 @@ class CZarnModeController;
 
 // What a closed sink answers: the platform may still hold it and call it.
 inline constexpr HRESULT kSensorSinkClosed = RPC_E_DISCONNECTED;
-
-inline constexpr DWORD kSensorDebounceMs = 200;
 
 class CSensorEvents final : public win::ComObject<ISensorEvents> {
  public:

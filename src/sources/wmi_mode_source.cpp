@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/mode_source_table.h"
 #include "core/wmi_methods.h"
 #include "mode/mode_event.h"
 #include "mode/zarn_mode_controller.h"
@@ -33,7 +34,6 @@ constexpr wchar_t kEventNamespace[] = L"root\\WMI";
 constexpr wchar_t kDataClass[] = L"TAVMIR_GSENSOR_DATA";
 constexpr wchar_t kEventQuery[] = L"SELECT * FROM TAVMIR_GSENSOR_EVENT ";
 constexpr wchar_t kUsageModeMethod[] = L"GetUsageMode";
-constexpr DWORD kBurstWindowMs = 10;
 
 // Balances one successful COM start-up of this thread.
 struct ComStarted {
@@ -238,7 +238,7 @@ void CWmiModeSource::EventLoop() {
     }
     if (woke == WAIT_OBJECT_0 + 1) {
       QueryOnce();
-      timeout = kBurstWindowMs;
+      timeout = kWmiBurstWindowMs;
     } else if (woke == WAIT_TIMEOUT) {
       timeout = INFINITE;
       SignalModeChange();

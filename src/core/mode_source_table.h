@@ -1,0 +1,58 @@
+#pragma once
+// The mode sources in one table: what each is called, the order the controller
+// tries them in, how long each waits after an input before it publishes, and what
+// its publications send besides "Mode". The controller, the trace oracle, the
+// replayer and the testbed's scripts all read this table; adding a source starts
+// with a row here.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/usage_mode.h"
+
+namespace kqd {
+
+// The G-sensor source publishes once the hinge has been quiet this long.
+inline constexpr uint32_t kSensorDebounceMs = 200;
+// The WMI source waits this long after a query for the rest of a burst of events.
+inline constexpr uint32_t kWmiBurstWindowMs = 10;
+
+struct ModeSourceInfo {
+  ModeSourceKind kind;
+  std::string_view name;     // as the testbed's commands and traces spell it
+  uint32_t publishDelayMs;   // after the last input of a burst; 0: at once
+  BroadcastSwitches switches;
+};
+
+// In the controller's order of preference. One row per line: the testbed's
+// build reads the names from here (tests/e2e/CMakeLists.txt).
+inline constexpr std::array<ModeSourceInfo, 3> kModeSources = {{
+    {kSourceWmi, "wmi", kWmiBurstWindowMs, {1, 1, 1}},
+    {kSourceSensorApi, "sensor", kSensorDebounceMs, {1, 1, 1}},
+    {kSourceDriver, "driver", 0, {0, 0, 0}},
+}};
+
+// Nothing for kSourceNone or a value no row has.
+constexpr const ModeSourceInfo* FindModeSource(ModeSourceKind kind) {
+  for (const ModeSourceInfo& source : kModeSources) {
+    if (source.kind == kind) return &source;
+  }
+  return nullptr;
+}
+
+std::optional<ModeSourceKind> ParseModeSourceName(std::string_view name);
+
+// "wmi" and so on; "none" for kSourceNone and any value no row has.
+std::string_view ModeSourceName(ModeSourceKind kind);
+
+// "wmi|sensor|driver", for usage lines.
+std::string ModeSourceNames();
+
+// The table as text, one source per line after a header, in the order of preference:
+//   source kind delay_ms slate_sync posture_code raw_mode
+std::string FormatModeSourceTable();
+
+}  // namespace kqd
