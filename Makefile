@@ -1,5 +1,5 @@
-# The two commands that matter: `make demo` and `make test`. Both install what is
-# missing from Debian's packages first (as root).
+# The two commands that matter: `make demo` and `make test` (see README.md). Both install
+# what is missing from Debian's packages first (as root).
 SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 .DEFAULT_GOAL := build
@@ -20,7 +20,8 @@ build: configure
 	@echo "kqd.exe of the test build: $(CURDIR)/build/windows/bin/kqd.exe (the testbed installs make package's)"
 
 # The release package, build/package/kqd-<version>/, checked by a second build
-# elsewhere; the testbed installs its kqd.exe, so test, demo and bench build it first.
+# elsewhere; the testbed installs its kqd.exe, so test, demo and bench build it first
+# (see docs/release.md).
 package: deps
 	@scripts/package.sh
 
@@ -28,18 +29,20 @@ test: build package
 	@scripts/run-tests.sh
 
 # Each parser of outside data under libFuzzer for FUZZ_SECONDS; the corpus grows
-# under build/fuzz/run, crashes land there too.
+# under build/fuzz/run, crashes land there too (see docs/benchmarks.md).
 FUZZ_SECONDS ?= 60
 fuzz: configure
 	@cmake --build --preset fuzz
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
 
-# Measures the service under Wine (about 10 minutes); ONLY=latency,idle,... for a part.
+# Measures the shipped kqd.exe under Wine; ONLY=latency,idle,... runs only those
+# measurements. How long it takes, and the figures: docs/benchmarks.md.
 bench: build package
 	@testbed/bench/bench.sh $(ONLY)
 
-# Both tiers on gcov builds of their own (build/coverage, build/coverage-native), about
-# 30 minutes: one line of line and branch coverage of src/, HTML in build/coverage/html.
+# Both tiers on gcov builds of their own (build/coverage, build/coverage-native): one
+# line of line and branch coverage of src/, HTML in build/coverage/html. How long it
+# takes: docs/benchmarks.md.
 coverage:
 	@scripts/coverage.sh
 
