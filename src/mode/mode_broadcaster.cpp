@@ -48,8 +48,8 @@ bool SendPwrAuxRequest(HANDLE device, uint32_t codeOrMode) {
 CModeBroadcaster::CModeBroadcaster(IModeReader& controller) : controller_(&controller) {
   switches_ = controller_->GetSwitches();
   slateDevice_ = OpenSlateToggleDevice();
-  stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  watcherReady_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  stopEvent_ = win::Event::Manual();
+  watcherReady_ = win::Event::Manual();
 }
 
 CModeBroadcaster::~CModeBroadcaster() {
@@ -59,8 +59,8 @@ CModeBroadcaster::~CModeBroadcaster() {
 void CModeBroadcaster::StartWatcher() {
   if (watcher_) return;
   stop_ = 0;
-  if (stopEvent_) ::ResetEvent(stopEvent_.get());
-  if (watcherReady_) ::ResetEvent(watcherReady_.get());
+  stopEvent_.Reset();
+  watcherReady_.Reset();
   watcher_.reset(::CreateThread(nullptr, 0, &CModeBroadcaster::WatcherThread, this, 0, nullptr));
   // A source that publishes right after the start would find no event yet and its
   // mode would be lost: return once the watcher owns the event (or has ended).
@@ -73,7 +73,7 @@ void CModeBroadcaster::StartWatcher() {
 void CModeBroadcaster::StopWatcher() {
   stop_ = 1;
   if (SignalModeChange()) ::Sleep(kStopSignalPauseMs);
-  if (stopEvent_) ::SetEvent(stopEvent_.get());
+  stopEvent_.Set();
   if (watcher_) {
     ::WaitForSingleObject(watcher_.get(), INFINITE);
     watcher_.reset();
@@ -102,8 +102,8 @@ DWORD WINAPI CModeBroadcaster::WatcherThread(LPVOID parameter) {
 }
 
 void CModeBroadcaster::Watch() {
-  const win::UniqueHandleNull modeEvent(::CreateEventW(nullptr, FALSE, FALSE, kModeChangeEventName));
-  if (watcherReady_) ::SetEvent(watcherReady_.get());
+  const win::Event modeEvent = win::Event::Auto(kModeChangeEventName);
+  watcherReady_.Set();
   if (!modeEvent) return;
   const HANDLE waits[] = {modeEvent.get(), stopEvent_.get()};
   const DWORD waitCount = stopEvent_ ? 2 : 1;
@@ -116,7 +116,7 @@ void CModeBroadcaster::Watch() {
       // Another process may have made the event manual-reset before us: one wake,
       // one forward. A signal after this reset is one more wake, and the mode it
       // announced is read after it anyway.
-      ::ResetEvent(modeEvent.get());
+      modeEvent.Reset();
       Forward();
     } else if (result == WAIT_TIMEOUT) {
       SyncSlateState(false);

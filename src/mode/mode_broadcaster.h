@@ -9,6 +9,7 @@
 
 #include "core/slate_toggle.h"
 #include "mode/mode_reader.h"
+#include "win/event.h"
 #include "win/unique_handle.h"
 
 namespace kqd {
@@ -51,8 +52,8 @@ class CModeBroadcaster {
   IModeReader* controller_;
   // Manual-reset, unnamed: wakes the watcher at stop even when another process
   // waiting on the named event takes its one signal.
-  win::UniqueHandleNull stopEvent_;
-  win::UniqueHandleNull watcherReady_;  // manual-reset: the watcher has made "EventModeChange"
+  win::Event stopEvent_;
+  win::Event watcherReady_;  // manual-reset: the watcher has made "EventModeChange"
   SlateToggleTracker slateToggle_;      // the watcher's alone
 };
 

@@ -2,13 +2,12 @@
 
 #include <windows.h>
 
-#include "win/unique_handle.h"
+#include "win/event.h"
 
 namespace kqd {
 
 bool SignalModeChange() {
-  const win::UniqueHandleNull event(::OpenEventW(EVENT_ALL_ACCESS, FALSE, kModeChangeEventName));
-  return event && ::SetEvent(event.get());
+  return win::Event::Open(kModeChangeEventName, EVENT_ALL_ACCESS).Set();
 }
 
 }  // namespace kqd

@@ -13,8 +13,6 @@
 namespace kqd {
 namespace {
 
-win::UniqueHandleNull CreateAutoResetEvent() { return win::UniqueHandleNull(::CreateEventW(nullptr, FALSE, FALSE, nullptr)); }
-
 // A source that cannot even be allocated counts as unavailable.
 template <typename Source>
 std::unique_ptr<Source> MakeSource(
@@ -33,10 +31,10 @@ CZarnModeController::CZarnModeController(ModeSourceFactory sources) : sourceFact
   comInitialized_ = win::InitializeComWithRetry();
   if (!comInitialized_) win::ConsoleOut(L"Failed init COM at CZarnModeController.\n");
 
-  stopSourcesEvent_ = CreateAutoResetEvent();
-  startSourcesEvent_ = CreateAutoResetEvent();
-  quitEvent_ = CreateAutoResetEvent();
-  applyEvent_ = CreateAutoResetEvent();
+  stopSourcesEvent_ = win::Event::Auto();
+  startSourcesEvent_ = win::Event::Auto();
+  quitEvent_ = win::Event::Auto();
+  applyEvent_ = win::Event::Auto();
 
   // Readers see "unknown" until the first broadcast.
   if (!WriteDwordValue(HKEY_LOCAL_MACHINE, kModeKeyPath, kModeValueName, 0)) {
@@ -48,23 +46,23 @@ CZarnModeController::CZarnModeController(ModeSourceFactory sources) : sourceFact
 CZarnModeController::~CZarnModeController() {
   if (quitEvent_) {
     quitRequested_.store(true);
-    ::SetEvent(quitEvent_.get());
+    quitEvent_.Set();
   }
   if (controlThread_.joinable()) controlThread_.join();
-  startSourcesEvent_.reset();
-  stopSourcesEvent_.reset();
-  quitEvent_.reset();
-  applyEvent_.reset();
+  startSourcesEvent_ = {};
+  stopSourcesEvent_ = {};
+  quitEvent_ = {};
+  applyEvent_ = {};
   // Only an initialisation that succeeded is balanced; a failed one added nothing.
   if (comInitialized_) ::CoUninitialize();
 }
 
 void CZarnModeController::RequestStart() {
-  if (startSourcesEvent_) ::SetEvent(startSourcesEvent_.get());
+  startSourcesEvent_.Set();
 }
 
 void CZarnModeController::RequestStop() {
-  if (stopSourcesEvent_) ::SetEvent(stopSourcesEvent_.get());
+  stopSourcesEvent_.Set();
 }
 
 UsageMode CZarnModeController::GetMode() {
@@ -85,8 +83,8 @@ BroadcastSwitches CZarnModeController::GetSwitches() {
 void CZarnModeController::ApplySource() {
   if (std::this_thread::get_id() == controlThread_.get_id()) {
     ApplySourceOnControlThread();
-  } else if (applyEvent_) {
-    ::SetEvent(applyEvent_.get());
+  } else {
+    applyEvent_.Set();
   }
 }
 

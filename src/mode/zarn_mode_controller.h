@@ -11,7 +11,7 @@
 
 #include "mode/mode_reader.h"
 #include "mode/mode_sources.h"
-#include "win/unique_handle.h"
+#include "win/event.h"
 
 namespace kqd {
 
@@ -45,10 +45,10 @@ class CZarnModeController final : public IModeReader {
   void StopSources();
   void ApplySourceOnControlThread();
 
-  win::UniqueHandleNull stopSourcesEvent_;
-  win::UniqueHandleNull startSourcesEvent_;
-  win::UniqueHandleNull quitEvent_;
-  win::UniqueHandleNull applyEvent_;
+  win::Event stopSourcesEvent_;
+  win::Event startSourcesEvent_;
+  win::Event quitEvent_;
+  win::Event applyEvent_;
   std::thread controlThread_;
   std::atomic<bool> sourcesRunning_{false};  // written by the control thread only
   std::atomic<bool> quitRequested_{false};

@@ -41,8 +41,7 @@ DWORD WINAPI WorkItemTrampoline(LPVOID parameter) {
   return 0;
 }
 
-win::UniqueHandleNull CreateEventOrThrow(BOOL manualReset, PCWSTR name) {
-  win::UniqueHandleNull event(::CreateEventW(nullptr, manualReset, FALSE, name));
+win::Event EventOrThrow(win::Event event) {
   if (!event) throw static_cast<DWORD>(::GetLastError());
   return event;
 }
@@ -53,14 +52,14 @@ std::atomic<CServiceBase*> CServiceBase::instance_{nullptr};
 
 CServiceBase::CServiceBase(PCWSTR name, bool canStop, bool canShutdown, bool canPauseContinue)
     : name_(name != nullptr ? name : L""),
-      stoppedEvent_(CreateEventOrThrow(TRUE, L"CServiceStopped")),
+      stoppedEvent_(EventOrThrow(win::Event::Manual(false, L"CServiceStopped"))),
       // A worker waiting on a missing request event would wake without end, so
       // these fail the construction just like the stopped event.
-      startRequestEvent_(CreateEventOrThrow(FALSE, nullptr)),
-      stopRequestEvent_(CreateEventOrThrow(FALSE, nullptr)) {
+      startRequestEvent_(EventOrThrow(win::Event::Auto())),
+      stopRequestEvent_(EventOrThrow(win::Event::Auto())) {
   // The name is global: an event another process left signalled would let a stop
   // report before the worker has finished.
-  ::ResetEvent(stoppedEvent_.get());
+  stoppedEvent_.Reset();
   status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status_.dwCurrentState = SERVICE_START_PENDING;
   status_.dwControlsAccepted = AcceptedControls(canStop, canShutdown, canPauseContinue);
@@ -124,8 +123,8 @@ void CServiceBase::HandleControl(DWORD control, DWORD eventType, LPVOID eventDat
       case ControlAction::Pause: Pause(); break;
       case ControlAction::Continue: Continue(); break;
       case ControlAction::Shutdown: Shutdown(); break;
-      case ControlAction::DisplayOff: RequestWorker(stopRequestEvent_.get(), startRequestEvent_.get()); break;
-      case ControlAction::DisplayOn: RequestWorker(startRequestEvent_.get(), stopRequestEvent_.get()); break;
+      case ControlAction::DisplayOff: RequestWorker(stopRequestEvent_, startRequestEvent_); break;
+      case ControlAction::DisplayOn: RequestWorker(startRequestEvent_, stopRequestEvent_); break;
       case ControlAction::None: break;
     }
   } catch (...) {
@@ -136,7 +135,7 @@ void CServiceBase::Start(DWORD /*argc*/, PWSTR* /*argv*/) {
   try {
     ReportStatus(SERVICE_START_PENDING);
     QueueWorkItem(&CServiceBase::ServiceWorker, this, WT_EXECUTELONGFUNCTION);
-    ::SetEvent(startRequestEvent_.get());
+    startRequestEvent_.Set();
     ReportStatus(SERVICE_RUNNING);
   } catch (DWORD error) {
     ReportStatus(SERVICE_STOPPED, error);
@@ -148,17 +147,17 @@ void CServiceBase::Start(DWORD /*argc*/, PWSTR* /*argv*/) {
 // The later display request replaces an earlier one still pending: with both set,
 // the worker would run OnStart and then OnStop and leave detection off while the
 // display is on. Set after reset, so a request is never lost in between.
-void CServiceBase::RequestWorker(HANDLE wanted, HANDLE superseded) {
-  ::ResetEvent(superseded);
-  ::SetEvent(wanted);
+void CServiceBase::RequestWorker(const win::Event& wanted, const win::Event& superseded) {
+  superseded.Reset();
+  wanted.Set();
 }
 
 // Stop request first, then the flag, then the start request: the worker wakes at
 // least once after the flag is set, whichever event it sees.
 void CServiceBase::SignalStopToWorker() {
-  ::SetEvent(stopRequestEvent_.get());
+  stopRequestEvent_.Set();
   stopping_.store(1);
-  ::SetEvent(startRequestEvent_.get());
+  startRequestEvent_.Set();
 }
 
 void CServiceBase::Stop() {
@@ -169,7 +168,7 @@ void CServiceBase::Stop() {
   }
   ReportStatus(SERVICE_STOP_PENDING);
   SignalStopToWorker();
-  if (::WaitForSingleObject(stoppedEvent_.get(), INFINITE) == WAIT_OBJECT_0) {
+  if (stoppedEvent_.Wait(INFINITE) == WAIT_OBJECT_0) {
     ReportStatus(SERVICE_STOPPED);
   } else {
     ReportStatus(original);
@@ -183,10 +182,7 @@ void CServiceBase::Shutdown() {
     }
   }
   SignalStopToWorker();
-  const HANDLE stopped = stoppedEvent_.get();
-  if (stopped != nullptr && stopped != INVALID_HANDLE_VALUE) {
-    if (::WaitForSingleObject(stopped, INFINITE) != WAIT_OBJECT_0) return;
-  }
+  if (stoppedEvent_ && stoppedEvent_.Wait(INFINITE) != WAIT_OBJECT_0) return;
   ReportStatus(SERVICE_STOPPED);
 }
 
@@ -238,7 +234,7 @@ void CServiceBase::RunWorker() {
     }
   }
   guarded([this] { OnStop(); });
-  ::SetEvent(stoppedEvent_.get());
+  stoppedEvent_.Set();
 }
 
 BOOL CServiceBase::StartDispatcher(const SERVICE_TABLE_ENTRYW* table) {

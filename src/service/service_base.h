@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "win/unique_handle.h"
+#include "win/event.h"
 
 namespace kqd {
 
@@ -67,7 +67,7 @@ class CServiceBase {
   void RunServiceMain(DWORD argc, PWSTR* argv);
   void HandleControl(DWORD control, DWORD eventType, LPVOID eventData);
   void SignalStopToWorker();
-  void RequestWorker(HANDLE wanted, HANDLE superseded);
+  void RequestWorker(const win::Event& wanted, const win::Event& superseded);
   static void ServiceWorker(void* context);
   void RunWorker();
 
@@ -77,9 +77,9 @@ class CServiceBase {
   SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
   std::unique_ptr<PowerRegistrationList> powerRegistrations_;
   std::atomic<LONG> stopping_{0};
-  win::UniqueHandleNull stoppedEvent_;
-  win::UniqueHandleNull startRequestEvent_;
-  win::UniqueHandleNull stopRequestEvent_;
+  win::Event stoppedEvent_;
+  win::Event startRequestEvent_;
+  win::Event stopRequestEvent_;
 
   static std::atomic<CServiceBase*> instance_;
 };

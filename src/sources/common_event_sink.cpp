@@ -21,7 +21,7 @@ CCommonEventSink::CCommonEventSink(HANDLE queryEvent) : queryEvent_(Duplicate(qu
 CCommonEventSink::~CCommonEventSink() { done_.store(true); }
 
 HRESULT STDMETHODCALLTYPE CCommonEventSink::Indicate(LONG, IWbemClassObject**) {
-  if (queryEvent_) ::SetEvent(queryEvent_.get());
+  queryEvent_.Set();
   return WBEM_S_NO_ERROR;
 }
 

@@ -8,7 +8,7 @@
 #include <atomic>
 
 #include "win/com_object.h"
-#include "win/unique_handle.h"
+#include "win/event.h"
 
 namespace kqd {
 
@@ -26,7 +26,7 @@ class CCommonEventSink final : public win::ComObject<IWbemObjectSink> {
   std::atomic<bool> done_{false};
   // Its own handle to the source's event: WMI may deliver a late event after
   // the source has closed the original.
-  win::UniqueHandleNull queryEvent_;
+  win::Event queryEvent_;
 };
 
 }  // namespace kqd

@@ -28,7 +28,7 @@ bool ReadType2(HKEY key, DWORD& value) {
 
 CDriverModeSource::CDriverModeSource(CZarnModeController& controller)
     : controller_(&controller),
-      stopEvent_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      stopEvent_(win::Event::Auto()),
       device_(::CreateFileW(kDriverDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, kIgnoreImpersonatedDeviceMap, nullptr)) {}
 
@@ -64,7 +64,7 @@ void CDriverModeSource::StartWatch() {
 
 void CDriverModeSource::StopWatch() {
   stopFlag_.store(1);
-  if (stopEvent_) ::SetEvent(stopEvent_.get());
+  stopEvent_.Set();
   if (thread_) {
     ::WaitForSingleObject(thread_.get(), INFINITE);
     thread_.reset();
@@ -87,7 +87,7 @@ void CDriverModeSource::WatchType2() {
   if (!ReadType2(key.get(), remembered)) return;
 
   // Manual reset: each registration resets it, so the thread never does.
-  const win::UniqueHandleNull changed(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const win::Event changed = win::Event::Manual();
   if (!changed) return;
 
   const HANDLE waits[] = {stopEvent_.get(), changed.get()};

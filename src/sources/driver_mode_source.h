@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "mode/mode_sources.h"
+#include "win/event.h"
 #include "win/unique_handle.h"
 
 namespace kqd {
@@ -38,7 +39,7 @@ class CDriverModeSource final : public IDriverModeSource {
 
   CZarnModeController* controller_;
   std::atomic<LONG> stopFlag_{0};
-  win::UniqueHandleNull stopEvent_;
+  win::Event stopEvent_;
   win::UniqueHandleNull thread_;
   win::UniqueFile device_;
 };

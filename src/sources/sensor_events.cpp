@@ -26,7 +26,7 @@ HRESULT TestSensorModel(ISensor* sensor, bool* passes) {
 CSensorEvents::CSensorEvents(CZarnModeController* controller)
     : controller_(controller),
       table_(MakeSensorValueTable()),
-      dataReady_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+      dataReady_(win::Event::Auto()) {}
 
 CSensorEvents::~CSensorEvents() = default;
 
@@ -70,7 +70,7 @@ HRESULT CSensorEvents::ReadSensorReport(ISensor* sensor, ISensorDataReport* repo
       default: break;
     }
   }
-  if (dataReady_) ::SetEvent(dataReady_.get());
+  dataReady_.Set();
   return hr;
 }
 
@@ -100,7 +100,7 @@ void CSensorEvents::StopEvaluation() {
   }
   if (!thread.joinable()) return;
   stop_.store(true);
-  if (dataReady_) ::SetEvent(dataReady_.get());
+  dataReady_.Set();
   thread.join();
 }
 
@@ -113,7 +113,7 @@ void CSensorEvents::EvaluateReports() {
   if (!dataReady_) return;
   DWORD timeout = INFINITE;
   for (;;) {
-    const DWORD woke = ::WaitForSingleObject(dataReady_.get(), timeout);
+    const DWORD woke = dataReady_.Wait(timeout);
     if (stop_.load()) return;
     if (woke == WAIT_OBJECT_0) {
       timeout = kSensorDebounceMs;  // the burst goes on: wait for it to end

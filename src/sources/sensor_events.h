@@ -14,7 +14,7 @@
 #include "core/mode_source_table.h"
 #include "sources/sensor_value_table.h"
 #include "win/com_object.h"
-#include "win/unique_handle.h"
+#include "win/event.h"
 
 namespace kqd {
 
@@ -62,7 +62,7 @@ class CSensorEvents final : public win::ComObject<ISensorEvents> {
   std::vector<SensorValueSlot> table_;
   // One per sink, so a closed sink that the platform still holds cannot touch
   // the event of the sink that replaced it.
-  win::UniqueHandleNull dataReady_;
+  win::Event dataReady_;
   std::thread thread_;
 };
 

@@ -69,8 +69,8 @@ std::u16string_view View(BSTR text) {
 }  // namespace
 
 CWmiModeSource::CWmiModeSource(CZarnModeController& controller) : controller_(controller) {
-  stopEvent_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  queryEvent_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  stopEvent_ = win::Event::Auto();
+  queryEvent_ = win::Event::Auto();
   table_ = MakeSensorValueTable();
 }
 
@@ -78,8 +78,8 @@ CWmiModeSource::~CWmiModeSource() {
   // A source dropped without Stop must not wait for ever.
   Stop();
   if (thread_.joinable()) thread_.join();
-  stopEvent_.reset();
-  queryEvent_.reset();
+  stopEvent_ = {};
+  queryEvent_ = {};
 }
 
 int CWmiModeSource::QueryUsageMode() {
@@ -108,12 +108,12 @@ void CWmiModeSource::StartThread() {
 }
 
 void CWmiModeSource::RequestQuery() {
-  if (queryEvent_) ::SetEvent(queryEvent_.get());
+  queryEvent_.Set();
 }
 
 void CWmiModeSource::Stop() {
   stopFlag_.store(true);
-  if (stopEvent_) ::SetEvent(stopEvent_.get());
+  stopEvent_.Set();
 }
 
 UsageMode CWmiModeSource::LastMode() {

@@ -14,7 +14,7 @@
 #include "mode/mode_sources.h"
 #include "core/usage_mode.h"
 #include "sources/sensor_value_table.h"
-#include "win/unique_handle.h"
+#include "win/event.h"
 
 namespace kqd {
 
@@ -44,9 +44,9 @@ class CWmiModeSource final : public IWmiModeSource {
   void EventLoop();
 
   CZarnModeController& controller_;
-  win::UniqueHandleNull queryEvent_;
+  win::Event queryEvent_;
   std::atomic<bool> stopFlag_{false};
-  win::UniqueHandleNull stopEvent_;
+  win::Event stopEvent_;
   std::thread thread_;
   UsageMode lastMode_ = 0;
   std::vector<SensorValueSlot> table_;

@@ -15,7 +15,7 @@
 #include "watch/slate_watch.h"
 #include "win/dbwin_reader.h"
 #include "win/output.h"
-#include "win/unique_handle.h"
+#include "win/event.h"
 #include "win/wide.h"
 
 namespace {
@@ -29,14 +29,14 @@ constexpr wchar_t kUsage[] =
     L"  (GetSystemMetrics(SM_CONVERTIBLESLATEMODE), 0 slate) as they change, one line each,\n"
     L"  until Ctrl+C\n";
 
-HANDLE g_stop = nullptr;
+win::Event g_stop;
 
 // Runs on a thread of its own; the loop does the rest.
 BOOL WINAPI OnConsoleControl(DWORD type) {
   switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT: ::SetEvent(g_stop); return TRUE;
+    case CTRL_CLOSE_EVENT: g_stop.Set(); return TRUE;
     default: return FALSE;
   }
 }
@@ -60,9 +60,8 @@ int Fail(const wchar_t* what, DWORD error) {
 }
 
 int Watch() {
-  win::UniqueHandleNull stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!stop) return Fail(L"cannot create an event", ::GetLastError());
-  g_stop = stop.get();
+  g_stop = win::Event::Manual();
+  if (!g_stop) return Fail(L"cannot create an event", ::GetLastError());
   if (!::SetConsoleCtrlHandler(OnConsoleControl, TRUE)) return Fail(L"cannot handle Ctrl+C", ::GetLastError());
 
   win::DbwinReader debug;
@@ -99,7 +98,7 @@ int Watch() {
   Print("slate", DescribeSlateInterfaces(watch::SlateWatch::ListToggleDevices()));
   PrintChanges("slate", lastSlate, watch::SlateWatch::Read(), DescribeSlateChange);
 
-  const HANDLE handles[] = {stop.get(),
+  const HANDLE handles[] = {g_stop.get(),
                             debug.DataReady(),
                             mode.SoftwareEvent(),
                             mode.VendorEvent(),

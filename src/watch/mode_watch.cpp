@@ -12,8 +12,8 @@ constexpr wchar_t kVendorKey[] = L"SOFTWARE\\Tavmir";
 }  // namespace
 
 DWORD ModeWatch::Start() {
-  softwareEvent_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  vendorEvent_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  softwareEvent_ = win::Event::Auto();
+  vendorEvent_ = win::Event::Auto();
   if (!softwareEvent_ || !vendorEvent_) return ::GetLastError();
   const LSTATUS opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSoftwareKey, 0, win::WithRegistryView(KEY_NOTIFY),
                                          software_.put());

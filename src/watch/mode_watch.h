@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "core/watch_events.h"
+#include "win/event.h"
 #include "win/unique_handle.h"
 
 namespace kqd::watch {
@@ -30,8 +31,8 @@ class ModeWatch {
   DWORD ArmVendor();
   void WatchVendorKey();
 
-  win::UniqueHandleNull softwareEvent_;
-  win::UniqueHandleNull vendorEvent_;
+  win::Event softwareEvent_;
+  win::Event vendorEvent_;
   win::UniqueHkey software_;
   win::UniqueHkey vendor_;  // absent while "Tavmir" is
 };

@@ -19,7 +19,7 @@ constexpr DWORD kNotifyClientLagging = 1294;
 DWORD ServiceWatch::Start() {
   manager_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager_) return ::GetLastError();
-  servicesEvent_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  servicesEvent_ = win::Event::Auto();
   if (!servicesEvent_) return ::GetLastError();
   const LSTATUS opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_NOTIFY, servicesKey_.put());
   if (opened != ERROR_SUCCESS) return static_cast<DWORD>(opened);

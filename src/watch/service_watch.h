@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "core/watch_events.h"
+#include "win/event.h"
 #include "win/unique_handle.h"
 
 namespace kqd::watch {
@@ -33,7 +34,7 @@ class ServiceWatch {
   win::UniqueScHandle manager_;
   win::UniqueScHandle service_;  // held while the service exists and is not marked for deletion
   win::UniqueHkey servicesKey_;
-  win::UniqueHandleNull servicesEvent_;
+  win::Event servicesEvent_;
   // The manager writes into it until the callback has run or the handle is closed.
   SERVICE_NOTIFYW notify_{};
   bool notified_ = false;  // set by the callback, on this thread

@@ -58,13 +58,13 @@ SlateWatch::~SlateWatch() {
 }
 
 DWORD SlateWatch::Start() {
-  changed_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  ready_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  changed_ = win::Event::Auto();
+  ready_ = win::Event::Manual();
   if (!changed_ || !ready_) return ::GetLastError();
   thread_.reset(::CreateThread(nullptr, 0, &SlateWatch::Run, this, 0, &threadId_));
   if (!thread_) return ::GetLastError();
   // The thread sets it whether or not the window was made.
-  ::WaitForSingleObject(ready_.get(), INFINITE);
+  ready_.Wait(INFINITE);
   if (window_ != nullptr) return 0;
   ::WaitForSingleObject(thread_.get(), INFINITE);
   thread_.reset();
@@ -95,17 +95,17 @@ DWORD SlateWatch::Pump() {
   if (windowClass.registered()) {
     // No parent and never shown: a top-level window that broadcasts reach and nobody sees.
     window.reset(::CreateWindowExW(0, kClassName, L"kqdwatch", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance,
-                                   changed_.get()));
+                                   &changed_));
   }
   if (!window) {
     const DWORD error = ::GetLastError();
     // Wine without a graphics driver refuses top-level windows and says nothing.
     startError_ = error != 0 ? error : ERROR_INVALID_WINDOW_HANDLE;
-    ::SetEvent(ready_.get());
+    ready_.Set();
     return startError_;
   }
   window_ = window.get();
-  ::SetEvent(ready_.get());
+  ready_.Set();
   MSG message;
   BOOL got;
   while ((got = ::GetMessageW(&message, nullptr, 0, 0)) > 0) ::DispatchMessageW(&message);
@@ -120,7 +120,9 @@ LRESULT CALLBACK SlateWatch::WindowProc(HWND window, UINT message, WPARAM wParam
       break;
     case WM_SETTINGCHANGE:
       if (NamesSlateSetting(win::AsU16(reinterpret_cast<const wchar_t*>(lParam)))) {
-        ::SetEvent(reinterpret_cast<HANDLE>(::GetWindowLongPtrW(window, GWLP_USERDATA)));
+        if (const auto* changed = reinterpret_cast<const win::Event*>(::GetWindowLongPtrW(window, GWLP_USERDATA))) {
+          changed->Set();
+        }
       }
       return 0;
     case kQuitMessage: ::PostQuitMessage(0); return 0;

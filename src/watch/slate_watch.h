@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core/watch_events.h"
+#include "win/event.h"
 #include "win/unique_handle.h"
 
 namespace kqd::watch {
@@ -39,8 +40,8 @@ class SlateWatch {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   DWORD Pump();
 
-  win::UniqueHandleNull changed_;
-  win::UniqueHandleNull ready_;  // manual-reset: the window exists, or the thread gave up
+  win::Event changed_;
+  win::Event ready_;  // manual-reset: the window exists, or the thread gave up
   win::UniqueHandleNull thread_;
   DWORD threadId_ = 0;
   HWND window_ = nullptr;  // the thread's; written before ready_ is set

@@ -16,8 +16,8 @@ DbwinReader::OpenResult DbwinReader::Open() {
   const auto give_up = [this](OpenResult result) {
     const DWORD error = ::GetLastError();
     view_.reset();
-    dataReady_.reset();
-    bufferReady_.reset();
+    dataReady_ = {};
+    bufferReady_ = {};
     mapping_.reset();
     ::SetLastError(error);
     return result;
@@ -26,14 +26,14 @@ DbwinReader::OpenResult DbwinReader::Open() {
                                       L"DBWIN_BUFFER"));
   if (MadeByOther(mapping_.get())) return give_up(OpenResult::Busy);
   if (!mapping_) return give_up(OpenResult::Failed);
-  bufferReady_.reset(::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY"));
+  bufferReady_ = Event::Auto(L"DBWIN_BUFFER_READY");
   if (MadeByOther(bufferReady_.get())) return give_up(OpenResult::Busy);
-  dataReady_.reset(::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"));
+  dataReady_ = Event::Auto(L"DBWIN_DATA_READY");
   if (MadeByOther(dataReady_.get())) return give_up(OpenResult::Busy);
   if (!bufferReady_ || !dataReady_) return give_up(OpenResult::Failed);
   view_.reset(::MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, kBufferSize));
   if (!view_) return give_up(OpenResult::Failed);
-  ::SetEvent(bufferReady_.get());
+  bufferReady_.Set();
   return OpenResult::Ok;
 }
 
@@ -43,7 +43,7 @@ DebugLine DbwinReader::Take() {
   std::memcpy(&line.pid, bytes, sizeof(line.pid));
   const char* text = bytes + sizeof(DWORD);
   line.text.assign(text, ::strnlen(text, kBufferSize - sizeof(DWORD)));
-  ::SetEvent(bufferReady_.get());
+  bufferReady_.Set();
   return line;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "win/event.h"
 #include "win/unique_handle.h"
 
 namespace kqd::win {
@@ -34,8 +35,8 @@ class DbwinReader {
 
  private:
   UniqueHandleNull mapping_;
-  UniqueHandleNull bufferReady_;
-  UniqueHandleNull dataReady_;
+  Event bufferReady_;
+  Event dataReady_;
   UniqueMappedView view_;
 };
 
