@@ -31,7 +31,7 @@ Record RecordAsExpected(const Trace& trace, Source source, double latency,
                         std::optional<std::uint32_t> start = std::nullopt,
                         std::optional<std::uint32_t> startSlate = std::nullopt) {
   Record record;
-  record.source = std::string(SourceName(source));
+  record.source = std::string(kqd::ModeSourceName(source));
   record.startMode = start;
   record.startSlate = startSlate;
   std::optional<std::uint32_t> slate = startSlate;
@@ -45,7 +45,7 @@ Record RecordAsExpected(const Trace& trace, Source source, double latency,
     if (!burst.published) continue;
     const std::uint32_t mode = *burst.published;
     const double at = burst.lastInputMs + 0.3 + latency;
-    if (source != Source::Driver) {
+    if (source != kqd::kSourceDriver) {
       if ((mode <= 1) == (slate.value_or(0) == 0)) {
         record.events.push_back(Published(EventKind::Slate, at - 1, 0));
         if (slate) {
@@ -78,7 +78,7 @@ Comparison MustCompare(const Trace& trace, const Record& record) {
 
 TEST(Compare, AMatchingRecordPassesWithItsLatencies) {
   const Trace trace = SensorTrace();
-  const Comparison comparison = MustCompare(trace, RecordAsExpected(trace, Source::Sensor, 210, std::nullopt, 1));
+  const Comparison comparison = MustCompare(trace, RecordAsExpected(trace, kqd::kSourceSensorApi, 210, std::nullopt, 1));
   EXPECT_TRUE(comparison.AsExpected()) << comparison.differences.front();
   ASSERT_EQ(comparison.bursts.size(), 4u);
   EXPECT_EQ(comparison.bursts[1].modes.size(), 0u);  // the held step
@@ -149,7 +149,7 @@ TEST(Compare, EachKindOfFaultIsADifference) {
        "the replay ends with the system slate, which disagrees with the last published mode 1 (laptop)"},
   };
   for (const auto& c : cases) {
-    Record record = RecordAsExpected(trace, Source::Sensor, 210, std::nullopt, 1);
+    Record record = RecordAsExpected(trace, kqd::kSourceSensorApi, 210, std::nullopt, 1);
     c.spoil(record);
     std::stable_sort(record.events.begin(), record.events.end(),
                      [](const Event& x, const Event& y) { return x.timeMs < y.timeMs; });
@@ -166,7 +166,7 @@ TEST(Compare, AnUnchangedModeNeedsNoModeEventButItsRequests) {
   Trace trace;
   trace.hasMode = true;
   trace.rows = {{0, 0, 0, 2u, std::nullopt}, {500, 0, 0, 2u, std::nullopt}};
-  Record record = RecordAsExpected(trace, Source::Wmi, 15, 2u);
+  Record record = RecordAsExpected(trace, kqd::kSourceWmi, 15, 2u);
   EXPECT_EQ(std::count_if(record.events.begin(), record.events.end(),
                           [](const Event& e) { return e.kind == EventKind::Mode; }),
             0);
@@ -189,13 +189,13 @@ TEST(Compare, EachPublicationSyncsTheSlateFromTheStateItFound) {
     std::size_t writes;
     SlateMode after;
   } cases[] = {
-      {Source::Wmi, 1, kSlate, 1, SlateMode::Laptop},     {Source::Wmi, 1, kLaptop, 0, SlateMode::Laptop},
-      {Source::Wmi, 3, kLaptop, 1, SlateMode::Slate},     {Source::Wmi, 3, kSlate, 0, SlateMode::Slate},
-      {Source::Wmi, 0, kSlate, 1, SlateMode::Laptop},     {Source::Sensor, 1, kSlate, 1, SlateMode::Laptop},
-      {Source::Driver, 3, kLaptop, 0, SlateMode::Laptop}, {Source::Driver, 1, kSlate, 0, SlateMode::Slate},
+      {kqd::kSourceWmi, 1, kSlate, 1, SlateMode::Laptop},     {kqd::kSourceWmi, 1, kLaptop, 0, SlateMode::Laptop},
+      {kqd::kSourceWmi, 3, kLaptop, 1, SlateMode::Slate},     {kqd::kSourceWmi, 3, kSlate, 0, SlateMode::Slate},
+      {kqd::kSourceWmi, 0, kSlate, 1, SlateMode::Laptop},     {kqd::kSourceSensorApi, 1, kSlate, 1, SlateMode::Laptop},
+      {kqd::kSourceDriver, 3, kLaptop, 0, SlateMode::Laptop}, {kqd::kSourceDriver, 1, kSlate, 0, SlateMode::Slate},
   };
   for (const auto& c : cases) {
-    const std::string label = std::string(SourceName(c.source)) + " mode " + std::to_string(c.mode) + " from " +
+    const std::string label = std::string(kqd::ModeSourceName(c.source)) + " mode " + std::to_string(c.mode) + " from " +
                               std::to_string(c.before);
     Trace trace;
     trace.hasMode = true;
@@ -232,7 +232,7 @@ TEST(Compare, AToggleOnItsWayCountsForTheNextAnnouncement) {
   Trace trace;
   trace.hasMode = true;
   trace.rows = {{0, 0, 0, 3u, std::nullopt}, {100, 0, 0, 1u, std::nullopt}};
-  Record record = RecordAsExpected(trace, Source::Wmi, 15, 1u, 1);
+  Record record = RecordAsExpected(trace, kqd::kSourceWmi, 15, 1u, 1);
   Find(record, EventKind::SlateState, 0)->timeMs = 130;  // after the second publication
   Find(record, EventKind::Slate, 100)->timeMs = 135;     // the second write waited for it
   Find(record, EventKind::SlateState, 130)->timeMs = 165;
@@ -253,7 +253,7 @@ TEST(Compare, AToggleOnItsWayCountsForTheNextAnnouncement) {
   // One that never shows is given up at the limit, as the service gives it up: a
   // burst past it is judged on the state the system shows.
   trace.rows[1].timeMs = 100 + kqd::kSlateToggleShowLimitMs;
-  Record lost = RecordAsExpected(trace, Source::Wmi, 15, 1u, 1);
+  Record lost = RecordAsExpected(trace, kqd::kSourceWmi, 15, 1u, 1);
   lost.events.erase(Find(lost, EventKind::SlateState, 0));
   const Comparison given = MustCompare(trace, lost);
   ASSERT_EQ(given.bursts.size(), 2u);
@@ -266,7 +266,7 @@ TEST(Compare, DriverPublicationsCarryNoEnergyRequests) {
   Trace trace;
   trace.hasWord = true;
   trace.rows = {{0, 0, 0, std::nullopt, 0x00020003u}, {500, 0, 0, std::nullopt, 0x00020001u}};
-  Record record = RecordAsExpected(trace, Source::Driver, 5);
+  Record record = RecordAsExpected(trace, kqd::kSourceDriver, 5);
   EXPECT_TRUE(MustCompare(trace, record).AsExpected());
   record.events.push_back(Published(EventKind::Energy, 510, 9));
   EXPECT_FALSE(MustCompare(trace, record).AsExpected());
@@ -281,7 +281,7 @@ TEST(Compare, APublicationWithoutInputsIsADifference) {
 
 TEST(Compare, AmbiguousDeliveryAndUnusableRecords) {
   const Trace trace = SensorTrace();
-  Record record = RecordAsExpected(trace, Source::Sensor, 210);
+  Record record = RecordAsExpected(trace, kqd::kSourceSensorApi, 210);
   Find(record, EventKind::Input, 1010)->timeMs = 1000.3 + 190;  // the burst's gap lands near the debounce
   const Comparison comparison = MustCompare(trace, record);
   EXPECT_TRUE(comparison.Ambiguous());
@@ -293,7 +293,7 @@ TEST(Compare, AmbiguousDeliveryAndUnusableRecords) {
   EXPECT_NE(error.find("gyro"), std::string::npos);
 
   // A WMI record of a trace without modes cannot be judged.
-  record = RecordAsExpected(trace, Source::Sensor, 210);
+  record = RecordAsExpected(trace, kqd::kSourceSensorApi, 210);
   record.source = "wmi";
   EXPECT_FALSE(Compare(trace, record, &error));
   EXPECT_NE(error.find("no mode"), std::string::npos) << error;

@@ -27,15 +27,15 @@ struct GapCase {
 
 TEST(Bursts, GroupAtTheDesignedDelayAndFlagGapsNearIt) {
   const GapCase cases[] = {
-      {Source::Sensor, 50, 1, false},     {Source::Sensor, 159.9, 1, false}, {Source::Sensor, 160, 1, true},
-      {Source::Sensor, 199.9, 1, true},   {Source::Sensor, 200, 2, true},    {Source::Sensor, 240, 2, true},
-      {Source::Sensor, 240.1, 2, false},  {Source::Sensor, 400, 2, false},   {Source::Wmi, 0, 1, true},
-      {Source::Wmi, 9.9, 1, true},        {Source::Wmi, 10, 2, true},        {Source::Wmi, 50.1, 2, false},
-      {Source::Driver, 0, 2, true},       {Source::Driver, 40, 2, true},     {Source::Driver, 40.1, 2, false},
+      {kqd::kSourceSensorApi, 50, 1, false},     {kqd::kSourceSensorApi, 159.9, 1, false}, {kqd::kSourceSensorApi, 160, 1, true},
+      {kqd::kSourceSensorApi, 199.9, 1, true},   {kqd::kSourceSensorApi, 200, 2, true},    {kqd::kSourceSensorApi, 240, 2, true},
+      {kqd::kSourceSensorApi, 240.1, 2, false},  {kqd::kSourceSensorApi, 400, 2, false},   {kqd::kSourceWmi, 0, 1, true},
+      {kqd::kSourceWmi, 9.9, 1, true},        {kqd::kSourceWmi, 10, 2, true},        {kqd::kSourceWmi, 50.1, 2, false},
+      {kqd::kSourceDriver, 0, 2, true},       {kqd::kSourceDriver, 40, 2, true},     {kqd::kSourceDriver, 40.1, 2, false},
   };
   for (const auto& c : cases) {
     const Grouping grouping = GroupBursts(TwoRows(c.gapMs), c.source);
-    const std::string label = std::string(SourceName(c.source)) + " gap " + std::to_string(c.gapMs);
+    const std::string label = std::string(kqd::ModeSourceName(c.source)) + " gap " + std::to_string(c.gapMs);
     EXPECT_EQ(grouping.bursts.size(), c.bursts) << label;
     EXPECT_EQ(!grouping.ambiguous.empty(), c.ambiguous) << label;
     if (c.ambiguous && !grouping.ambiguous.empty()) {
@@ -51,7 +51,7 @@ TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
       {0, 100, 90}, {500, 355, 90}, {520, 100, 90}, {540, 250, 200}, {1000, 250, 178}, {1500, 100, 90},
   };
   std::string error;
-  const auto expectation = Expect(rows, Source::Sensor, 0, &error);
+  const auto expectation = Expect(rows, kqd::kSourceSensorApi, 0, &error);
   ASSERT_TRUE(expectation) << error;
   EXPECT_TRUE(expectation->ambiguous.empty());
   ASSERT_EQ(expectation->bursts.size(), 4u);
@@ -65,7 +65,7 @@ TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
   EXPECT_EQ(expectation->Publications(), 3u);
 
   // From a held laptop the first row publishes nothing.
-  const auto fromLaptop = Expect(rows, Source::Sensor, kqd::kModeLaptop, &error);
+  const auto fromLaptop = Expect(rows, kqd::kSourceSensorApi, kqd::kModeLaptop, &error);
   ASSERT_TRUE(fromLaptop) << error;
   EXPECT_FALSE(fromLaptop->bursts[0].published);
 }
@@ -73,7 +73,7 @@ TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
 TEST(Expect, SensorPublishesAgainWhenANanAngleYieldsTheSameMode) {
   // NaN never holds, so the rule answers with the low fold it already has.
   const std::vector<Row> rows = {{0, 250, 90}, {500, kNaN, 90}};
-  const auto expectation = Expect(rows, Source::Sensor, 0, nullptr);
+  const auto expectation = Expect(rows, kqd::kSourceSensorApi, 0, nullptr);
   ASSERT_TRUE(expectation);
   EXPECT_EQ(expectation->bursts[0].published, kqd::kModeFoldedLow);
   EXPECT_EQ(expectation->bursts[1].published, kqd::kModeFoldedLow);
@@ -82,7 +82,7 @@ TEST(Expect, SensorPublishesAgainWhenANanAngleYieldsTheSameMode) {
 TEST(Expect, WmiAndDriverPublishTheReportedModeOfEveryBurst) {
   Row laptop{0, 0, 0, 1u, std::nullopt};
   Row seven{500, 0, 0, 7u, std::nullopt};
-  const auto wmi = Expect({laptop, seven, Row{1000, 0, 0, 7u, std::nullopt}}, Source::Wmi, 0, nullptr);
+  const auto wmi = Expect({laptop, seven, Row{1000, 0, 0, 7u, std::nullopt}}, kqd::kSourceWmi, 0, nullptr);
   ASSERT_TRUE(wmi);
   ASSERT_EQ(wmi->bursts.size(), 3u);
   EXPECT_EQ(wmi->bursts[1].published, 7u);
@@ -92,7 +92,7 @@ TEST(Expect, WmiAndDriverPublishTheReportedModeOfEveryBurst) {
   // The word wins over the mode; an unknown word is mode 0.
   const std::vector<Row> driver = {{0, 0, 0, 1u, 0x00020005u}, {100, 0, 0, 2u, std::nullopt},
                                    {200, 0, 0, std::nullopt, 0x00070001u}};
-  const auto expectation = Expect(driver, Source::Driver, 0, nullptr);
+  const auto expectation = Expect(driver, kqd::kSourceDriver, 0, nullptr);
   ASSERT_TRUE(expectation);
   ASSERT_EQ(expectation->bursts.size(), 3u);
   EXPECT_EQ(expectation->bursts[0].published, 4u);
@@ -108,9 +108,9 @@ TEST(Expect, RefusesRowsWithoutWhatTheSourceNeeds) {
     Row row;
   };
   const Case cases[] = {
-      {"wmi without a mode", Source::Wmi, {0, 1, 2, std::nullopt, 0x00020001u}},
-      {"driver with neither", Source::Driver, {0, 1, 2, std::nullopt, std::nullopt}},
-      {"driver mode it cannot answer", Source::Driver, {0, 1, 2, 5u, std::nullopt}},
+      {"wmi without a mode", kqd::kSourceWmi, {0, 1, 2, std::nullopt, 0x00020001u}},
+      {"driver with neither", kqd::kSourceDriver, {0, 1, 2, std::nullopt, std::nullopt}},
+      {"driver mode it cannot answer", kqd::kSourceDriver, {0, 1, 2, 5u, std::nullopt}},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -146,7 +146,7 @@ Shipped LoadShipped(const std::string& name) {
   const auto trace = ParseTrace(text.str(), &error);
   if (!trace) ADD_FAILURE() << name << ": " << error;
   Shipped shipped{name, trace.value_or(Trace{}), {}};
-  const auto expectation = Expect(shipped.trace.rows, Source::Sensor, 0, &error);
+  const auto expectation = Expect(shipped.trace.rows, kqd::kSourceSensorApi, 0, &error);
   if (!expectation) ADD_FAILURE() << name << ": " << error;
   if (expectation) shipped.expectation = *expectation;
   return shipped;
