@@ -15,6 +15,7 @@
 #include "trace/replay_record.h"
 #include "trace/report.h"
 #include "trace/svg.h"
+#include "trace/source.h"
 #include "trace/trace_file.h"
 
 namespace {
@@ -32,7 +33,8 @@ const std::string kUsage = "usage: kqdtrace expect TRACE --source " + kqd::ModeS
                            "       kqdtrace report TRACE RECORD\n"
                            "       kqdtrace latency TRACE RECORD\n"
                            "       kqdtrace svg TRACE RECORD OUT.svg [--title TITLE]\n"
-                           "       kqdtrace derive TRACE\n";
+                           "       kqdtrace derive TRACE\n"
+                           "       kqdtrace sources\n";
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "kqdtrace: %s\n", message.c_str());
@@ -135,7 +137,8 @@ int Expect(const Arguments& args) {
                   "%s: timing ambiguous: the gap of %.1f ms before row %zu is within %.0f ms of the %s source's "
                   "%u ms (%zu such gaps)",
                   args.positional[0].c_str(), gap.gapMs, gap.row + 1, kTimingToleranceMs,
-                  std::string(kqd::ModeSourceName(*source)).c_str(), static_cast<unsigned>(kqd::ModeSourceDelayMs(*source)),
+                  std::string(kqd::ModeSourceName(*source)).c_str(),
+                  static_cast<unsigned>(kqd::ModeSourceDelayMs(*source)),
                   expectation->ambiguous.size());
     return Fail(text);
   }
@@ -200,6 +203,13 @@ int Derive(const Arguments& args) {
   return kExitOk;
 }
 
+// The service's table, for scripts that time their inputs by it without Wine.
+int Sources(const Arguments& args) {
+  if (!args.positional.empty() || !args.options.empty()) return Usage();
+  std::fputs(kqd::FormatModeSourceTable().c_str(), stdout);
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,6 +230,7 @@ int main(int argc, char** argv) {
   if (command == "report") return Check(*args, true);
   if (command == "latency") return Latency(*args);
   if (command == "derive") return Derive(*args);
+  if (command == "sources") return Sources(*args);
   if (command == "help" || command == "--help") {
     std::fputs(kUsage.c_str(), stdout);
     return kExitOk;
