@@ -15,6 +15,9 @@ namespace kqdtb::trace {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr double kDebounce = kqd::kSensorDebounceMs;
+constexpr double kWindow = kqd::kWmiBurstWindowMs;
+constexpr double kTolerance = kTimingToleranceMs;
 
 std::vector<Row> TwoRows(double gap) { return {{0, 100, 90}, {gap, 300, 200}}; }
 
@@ -25,13 +28,27 @@ struct GapCase {
   bool ambiguous;
 };
 
+// The WMI window is shorter than the tolerance, so back-to-back events are ambiguous too.
+static_assert(kWindow <= kTolerance);
+
 TEST(Bursts, GroupAtTheDesignedDelayAndFlagGapsNearIt) {
+  using kqd::kSourceDriver, kqd::kSourceSensorApi, kqd::kSourceWmi;
   const GapCase cases[] = {
-      {kqd::kSourceSensorApi, 50, 1, false},     {kqd::kSourceSensorApi, 159.9, 1, false}, {kqd::kSourceSensorApi, 160, 1, true},
-      {kqd::kSourceSensorApi, 199.9, 1, true},   {kqd::kSourceSensorApi, 200, 2, true},    {kqd::kSourceSensorApi, 240, 2, true},
-      {kqd::kSourceSensorApi, 240.1, 2, false},  {kqd::kSourceSensorApi, 400, 2, false},   {kqd::kSourceWmi, 0, 1, true},
-      {kqd::kSourceWmi, 9.9, 1, true},        {kqd::kSourceWmi, 10, 2, true},        {kqd::kSourceWmi, 50.1, 2, false},
-      {kqd::kSourceDriver, 0, 2, true},       {kqd::kSourceDriver, 40, 2, true},     {kqd::kSourceDriver, 40.1, 2, false},
+      {kSourceSensorApi, kDebounce / 4, 1, false},
+      {kSourceSensorApi, kDebounce - kTolerance - 0.1, 1, false},
+      {kSourceSensorApi, kDebounce - kTolerance, 1, true},
+      {kSourceSensorApi, kDebounce - 0.1, 1, true},
+      {kSourceSensorApi, kDebounce, 2, true},
+      {kSourceSensorApi, kDebounce + kTolerance, 2, true},
+      {kSourceSensorApi, kDebounce + kTolerance + 0.1, 2, false},
+      {kSourceSensorApi, 2 * kDebounce, 2, false},
+      {kSourceWmi, 0, 1, true},
+      {kSourceWmi, kWindow - 0.1, 1, true},
+      {kSourceWmi, kWindow, 2, true},
+      {kSourceWmi, kWindow + kTolerance + 0.1, 2, false},
+      {kSourceDriver, 0, 2, true},
+      {kSourceDriver, kTolerance, 2, true},
+      {kSourceDriver, kTolerance + 0.1, 2, false},
   };
   for (const auto& c : cases) {
     const Grouping grouping = GroupBursts(TwoRows(c.gapMs), c.source);
@@ -59,7 +76,7 @@ TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
   EXPECT_EQ(expectation->bursts[1].rows.first, 1u);
   EXPECT_EQ(expectation->bursts[1].rows.last, 3u);
   EXPECT_EQ(expectation->bursts[1].published, kqd::kModeFoldedHigh);
-  EXPECT_DOUBLE_EQ(expectation->bursts[1].dueMs, 740);
+  EXPECT_DOUBLE_EQ(expectation->bursts[1].dueMs, 540 + kDebounce);
   EXPECT_FALSE(expectation->bursts[2].published);  // B 178 stays within the margin
   EXPECT_EQ(expectation->bursts[3].published, kqd::kModeLaptop);
   EXPECT_EQ(expectation->Publications(), 3u);
@@ -87,7 +104,7 @@ TEST(Expect, WmiAndDriverPublishTheReportedModeOfEveryBurst) {
   ASSERT_EQ(wmi->bursts.size(), 3u);
   EXPECT_EQ(wmi->bursts[1].published, 7u);
   EXPECT_EQ(wmi->bursts[2].published, 7u);  // unchanged, published all the same
-  EXPECT_DOUBLE_EQ(wmi->bursts[2].dueMs, 1010);
+  EXPECT_DOUBLE_EQ(wmi->bursts[2].dueMs, 1000 + kWindow);
 
   // The word wins over the mode; an unknown word is mode 0.
   const std::vector<Row> driver = {{0, 0, 0, 1u, 0x00020005u}, {100, 0, 0, 2u, std::nullopt},
@@ -171,7 +188,7 @@ TEST(ShippedTraces, AreUnambiguousShortAndPublish) {
     ASSERT_FALSE(rows.empty()) << shipped.name;
     for (std::size_t i = 1; i < rows.size(); ++i) {
       const double gap = rows[i].timeMs - rows[i - 1].timeMs;
-      EXPECT_TRUE(gap <= 50 || gap >= 400) << shipped.name << " row " << i + 1 << ": gap " << gap;
+      EXPECT_TRUE(gap <= kDebounce / 4 || gap >= 2 * kDebounce) << shipped.name << " row " << i + 1 << ": gap " << gap;
     }
     EXPECT_LE(rows.back().timeMs, 15000) << shipped.name;
     total += rows.back().timeMs;

@@ -28,7 +28,8 @@ TEST(LatencyJson, CountsPublicationsOnlyAndNullsWhatWasNotMeasured) {
   comparison.bursts = {Timed(2, 12, 13), Timed(std::nullopt, 500, 500), Timed(3, 14, std::nullopt),
                        Timed(1, 16, 17)};
   EXPECT_EQ(FormatLatencyJson(comparison),
-            "{\"source\": \"wmi\", \"timed\": 3, \"designed_ms\": 10, \"mode_median_ms\": 14.00, "
+            "{\"source\": \"wmi\", \"timed\": 3, \"designed_ms\": " + std::to_string(kqd::kWmiBurstWindowMs) +
+                ", \"mode_median_ms\": 14.00, "
             "\"mode_p95_ms\": 16.00, \"energy_median_ms\": 15.00, \"energy_p95_ms\": 17.00, "
             "\"as_expected\": true}\n");
 
