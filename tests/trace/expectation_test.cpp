@@ -64,8 +64,9 @@ TEST(Bursts, GroupAtTheDesignedDelayAndFlagGapsNearIt) {
 TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
   // Laptop, then a burst through tablet ending folded high, then a step inside
   // the fold's margin, then laptop again.
+  constexpr float kInsideFoldMargin = kqd::kPostureFoldSplit - kqd::kPostureMargin + 1;
   const std::vector<Row> rows = {
-      {0, 100, 90}, {500, 355, 90}, {520, 100, 90}, {540, 250, 200}, {1000, 250, 178}, {1500, 100, 90},
+      {0, 100, 90}, {500, 355, 90}, {520, 100, 90}, {540, 250, 200}, {1000, 250, kInsideFoldMargin}, {1500, 100, 90},
   };
   std::string error;
   const auto expectation = Expect(rows, kqd::kSourceSensorApi, 0, &error);
@@ -77,7 +78,7 @@ TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
   EXPECT_EQ(expectation->bursts[1].rows.last, 3u);
   EXPECT_EQ(expectation->bursts[1].published, kqd::kModeFoldedHigh);
   EXPECT_DOUBLE_EQ(expectation->bursts[1].dueMs, 540 + kDebounce);
-  EXPECT_FALSE(expectation->bursts[2].published);  // B 178 stays within the margin
+  EXPECT_FALSE(expectation->bursts[2].published);
   EXPECT_EQ(expectation->bursts[3].published, kqd::kModeLaptop);
   EXPECT_EQ(expectation->Publications(), 3u);
 
@@ -138,12 +139,17 @@ TEST(Expect, RefusesRowsWithoutWhatTheSourceNeeds) {
 
 TEST(Derive, FillsEachRowWithTheRuleAppliedInTurn) {
   Trace trace;
-  trace.rows = {{0, 185, 90}, {1, 192, 90}, {2, 195, 90}, {3, 189, 90}, {4, 5, 90}};
+  constexpr float kLaptop = kqd::kPostureLaptopBelow, kMargin = kqd::kPostureMargin;
+  trace.rows = {{0, kLaptop - 5, 90},
+                {1, kLaptop + kMargin - 1, 90},
+                {2, kLaptop + kMargin + 2, 90},
+                {3, kLaptop - 1, 90},
+                {4, kqd::kPostureWrapBelow - 5, 90}};
   const Trace derived = DeriveModes(trace);
   EXPECT_TRUE(derived.hasMode);
   std::vector<kqd::UsageMode> modes;
   for (const Row& row : derived.rows) modes.push_back(row.mode.value_or(99));
-  // Row by row the margins hold: 192 stays laptop, 189 stays folded.
+  // Row by row the margins hold: the second row stays laptop, the fourth folded.
   EXPECT_EQ(modes, (std::vector<kqd::UsageMode>{1, 1, 3, 3, 2}));
 }
 
