@@ -52,7 +52,9 @@ bool NoteMode(std::vector<std::uint32_t>& seen, std::optional<std::uint32_t>& st
 // Why a burst should write what it should, for the message when it did not.
 std::string SlateWriteReason(const BurstResult& result, const kqd::BroadcastSwitches& switches, Source source) {
   if (!result.expected.published) return "while the mode holds";
-  if (switches.SlateSync == 0) return "from the " + std::string(kqd::ModeSourceName(source)) + " source, which leaves it alone";
+  if (switches.SlateSync == 0) {
+    return "from the " + std::string(kqd::ModeSourceName(source)) + " source, which leaves it alone";
+  }
   const kqd::UsageMode mode = *result.expected.published;
   return "for " + std::to_string(mode) + " (" + ModeName(mode) + ") with the system " +
          SlateModeName(result.slateBefore);

@@ -173,7 +173,8 @@ std::string FormatLatencyJson(const Comparison& comparison) {
   }
   const auto number = [](const std::optional<double>& ms) { return ms ? Printf("%.2f", *ms) : std::string("null"); };
   return Printf("{\"source\": \"%s\", \"timed\": %zu, \"designed_ms\": %.0f, ",
-                std::string(kqd::ModeSourceName(comparison.expectation.source)).c_str(), timed, summary.designedDelayMs) +
+                std::string(kqd::ModeSourceName(comparison.expectation.source)).c_str(), timed,
+                summary.designedDelayMs) +
          "\"mode_median_ms\": " + number(summary.modeMedian) + ", \"mode_p95_ms\": " + number(summary.modeP95) +
          ", \"energy_median_ms\": " + number(summary.energyMedian) +
          ", \"energy_p95_ms\": " + number(summary.energyP95) +

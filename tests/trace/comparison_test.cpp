@@ -87,7 +87,8 @@ Comparison MustCompare(const Trace& trace, const Record& record) {
 
 TEST(Compare, AMatchingRecordPassesWithItsLatencies) {
   const Trace trace = SensorTrace();
-  const Comparison comparison = MustCompare(trace, RecordAsExpected(trace, kqd::kSourceSensorApi, kSensorLatency, std::nullopt, 1));
+  const Comparison comparison =
+      MustCompare(trace, RecordAsExpected(trace, kqd::kSourceSensorApi, kSensorLatency, std::nullopt, 1));
   EXPECT_TRUE(comparison.AsExpected()) << comparison.differences.front();
   ASSERT_EQ(comparison.bursts.size(), 4u);
   EXPECT_EQ(comparison.bursts[1].modes.size(), 0u);  // the held step
@@ -190,6 +191,7 @@ TEST(Compare, AnUnchangedModeNeedsNoModeEventButItsRequests) {
 // the mode (0 and 1 are laptop) where the source syncs the slate, and nothing
 // moves under the driver source.
 TEST(Compare, EachPublicationSyncsTheSlateFromTheStateItFound) {
+  using kqd::kSourceDriver, kqd::kSourceSensorApi, kqd::kSourceWmi;
   constexpr std::uint32_t kSlate = 0, kLaptop = 1;
   const struct {
     Source source;
@@ -198,14 +200,14 @@ TEST(Compare, EachPublicationSyncsTheSlateFromTheStateItFound) {
     std::size_t writes;
     SlateMode after;
   } cases[] = {
-      {kqd::kSourceWmi, 1, kSlate, 1, SlateMode::Laptop},     {kqd::kSourceWmi, 1, kLaptop, 0, SlateMode::Laptop},
-      {kqd::kSourceWmi, 3, kLaptop, 1, SlateMode::Slate},     {kqd::kSourceWmi, 3, kSlate, 0, SlateMode::Slate},
-      {kqd::kSourceWmi, 0, kSlate, 1, SlateMode::Laptop},     {kqd::kSourceSensorApi, 1, kSlate, 1, SlateMode::Laptop},
-      {kqd::kSourceDriver, 3, kLaptop, 0, SlateMode::Laptop}, {kqd::kSourceDriver, 1, kSlate, 0, SlateMode::Slate},
+      {kSourceWmi, 1, kSlate, 1, SlateMode::Laptop},     {kSourceWmi, 1, kLaptop, 0, SlateMode::Laptop},
+      {kSourceWmi, 3, kLaptop, 1, SlateMode::Slate},     {kSourceWmi, 3, kSlate, 0, SlateMode::Slate},
+      {kSourceWmi, 0, kSlate, 1, SlateMode::Laptop},     {kSourceSensorApi, 1, kSlate, 1, SlateMode::Laptop},
+      {kSourceDriver, 3, kLaptop, 0, SlateMode::Laptop}, {kSourceDriver, 1, kSlate, 0, SlateMode::Slate},
   };
   for (const auto& c : cases) {
-    const std::string label = std::string(kqd::ModeSourceName(c.source)) + " mode " + std::to_string(c.mode) + " from " +
-                              std::to_string(c.before);
+    const std::string label = std::string(kqd::ModeSourceName(c.source)) + " mode " + std::to_string(c.mode) +
+                              " from " + std::to_string(c.before);
     Trace trace;
     trace.hasMode = true;
     trace.rows = {{0, 100, 90, c.mode, std::nullopt}};  // the sensor reads the angles: laptop
