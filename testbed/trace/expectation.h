@@ -15,8 +15,8 @@
 
 namespace kqdtb::trace {
 
-// A gap this close to the source's publication delay may land on either side of it once the
-// inputs have crossed processes under Wine, so its outcome is not predicted.
+// A gap this close to the source's publication delay may land on either side of
+// it once the inputs have crossed processes under Wine, so its outcome is not predicted.
 inline constexpr double kTimingToleranceMs = 40.0;
 
 struct Burst {
