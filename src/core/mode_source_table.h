@@ -43,6 +43,16 @@ constexpr const ModeSourceInfo* FindModeSource(ModeSourceKind kind) {
   return nullptr;
 }
 
+// A kind no row has publishes at once, with the switches a controller starts with.
+constexpr uint32_t ModeSourceDelayMs(ModeSourceKind kind) {
+  const ModeSourceInfo* source = FindModeSource(kind);
+  return source ? source->publishDelayMs : 0;
+}
+constexpr BroadcastSwitches ModeSourceSwitches(ModeSourceKind kind) {
+  const ModeSourceInfo* source = FindModeSource(kind);
+  return source ? source->switches : BroadcastSwitches{};
+}
+
 std::optional<ModeSourceKind> ParseModeSourceName(std::string_view name);
 
 // "wmi" and so on; "none" for kSourceNone and any value no row has.

@@ -48,7 +48,7 @@ struct ModeSourceFactory {
   std::function<std::unique_ptr<IDriverModeSource>(CZarnModeController&)> driver;
 };
 
-// The product's sources, in the controller's order of preference.
+// The product's sources; the controller tries them in kModeSources' order.
 ModeSourceFactory DefaultModeSources();
 
 }  // namespace kqd

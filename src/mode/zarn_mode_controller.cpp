@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "core/mode_source_table.h"
 #include "mode/mode_broadcaster.h"
 #include "mode/mode_event.h"
 #include "mode/mode_store.h"
@@ -113,46 +114,52 @@ void CZarnModeController::ControlThread() {
 void CZarnModeController::StartSources() {
   sourceKind_.store(kSourceNone);
   SetMode(0);
+  for (const ModeSourceInfo& source : kModeSources) {
+    if (StartSource(source.kind)) break;
+  }
+  ApplySourceOnControlThread();
+}
 
-  wmiSource_ = MakeSource(sourceFactory_.wmi, *this);
-  if (wmiSource_) {
-    if (wmiSource_->QueryUsageMode() == 1) {
+// The kind is stored before the source's thread starts, which may already ask for it.
+bool CZarnModeController::StartSource(ModeSourceKind kind) {
+  switch (kind) {
+    case kSourceWmi:
+      wmiSource_ = MakeSource(sourceFactory_.wmi, *this);
+      if (!wmiSource_) return false;
+      if (wmiSource_->QueryUsageMode() != 1) {
+        wmiSource_->Stop();
+        wmiSource_.reset();
+        return false;
+      }
       sourceKind_.store(kSourceWmi);
       wmiSource_->StartThread();
-    } else {
-      wmiSource_->Stop();
-      wmiSource_.reset();
-    }
-  }
-
-  if (sourceKind_.load() == kSourceNone) {
-    // Kept even when it fails: its sensor may still arrive later.
-    sensorSource_ = MakeSource(sourceFactory_.sensor, *this);
-    if (sensorSource_ && SUCCEEDED(sensorSource_->Connect()) && sensorSource_->IsSensorFound() == 1 &&
-        SUCCEEDED(sensorSource_->Attach())) {
+      return true;
+    case kSourceSensorApi:
+      // Kept even when it fails: its sensor may still arrive later.
+      sensorSource_ = MakeSource(sourceFactory_.sensor, *this);
+      if (!sensorSource_ || FAILED(sensorSource_->Connect()) || sensorSource_->IsSensorFound() != 1 ||
+          FAILED(sensorSource_->Attach())) {
+        return false;
+      }
       sourceKind_.store(kSourceSensorApi);
-    }
-  }
-
-  if (sourceKind_.load() == kSourceNone) {
-    driverSource_ = MakeSource(sourceFactory_.driver, *this);
-    if (driverSource_ && driverSource_->Probe() == 1) {
+      return true;
+    case kSourceDriver:
+      driverSource_ = MakeSource(sourceFactory_.driver, *this);
+      if (!driverSource_ || driverSource_->Probe() != 1) return false;
       sourceKind_.store(kSourceDriver);
       driverSource_->StartWatch();
-    }
+      return true;
+    case kSourceNone:
+      break;
   }
-
-  ApplySourceOnControlThread();
+  return false;
 }
 
 void CZarnModeController::ApplySourceOnControlThread() {
   const ModeSourceKind kind = sourceKind_.load();
-  if (kind == kSourceSensorApi || kind == kSourceWmi) {
+  if (const ModeSourceInfo* source = FindModeSource(kind)) {
     std::lock_guard lock(controllerLock_);
-    switches_ = BroadcastSwitches{1, 1, 1};
-  } else if (kind == kSourceDriver) {
-    std::lock_guard lock(controllerLock_);
-    switches_ = BroadcastSwitches{0, 0, 0};
+    switches_ = source->switches;
   }
 
   if (kind != kSourceNone) {

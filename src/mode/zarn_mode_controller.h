@@ -42,6 +42,7 @@ class CZarnModeController final : public IModeReader {
  private:
   void ControlThread();
   void StartSources();
+  bool StartSource(ModeSourceKind kind);  // true: it is the selected source now
   void StopSources();
   void ApplySourceOnControlThread();
 

@@ -52,7 +52,9 @@ bool NoteMode(std::vector<std::uint32_t>& seen, std::optional<std::uint32_t>& st
 // Why a burst should write what it should, for the message when it did not.
 std::string SlateWriteReason(const BurstResult& result, const kqd::BroadcastSwitches& switches, Source source) {
   if (!result.expected.published) return "while the mode holds";
-  if (switches.SlateSync == 0) return "from the " + std::string(SourceName(source)) + " source, which leaves it alone";
+  if (switches.SlateSync == 0) {
+    return "from the " + std::string(kqd::ModeSourceName(source)) + " source, which leaves it alone";
+  }
   const kqd::UsageMode mode = *result.expected.published;
   return "for " + std::to_string(mode) + " (" + ModeName(mode) + ") with the system " +
          SlateModeName(result.slateBefore);
@@ -66,7 +68,7 @@ const char* SlateModeName(SlateMode mode) { return mode == SlateMode::Slate ? "s
 
 std::optional<std::vector<Row>> ReplayedRows(const Trace& trace, const Record& record, std::string* error) {
   std::vector<Row> rows;
-  const bool sensor = ParseSource(record.source) == Source::Sensor;
+  const bool sensor = kqd::ParseModeSourceName(record.source) == kqd::kSourceSensorApi;
   for (const Event& event : record.events) {
     if (event.kind != EventKind::Input) continue;
     const std::size_t index = rows.size();
@@ -103,13 +105,13 @@ LatencySummary Comparison::Latencies() const {
     if (burst.toEnergyMs) toEnergy.push_back(*burst.toEnergyMs);
   }
   return {Median(toMode), Percentile(toMode, 95), Median(toEnergy), Percentile(toEnergy, 95),
-          DesignedDelayMs(expectation.source)};
+          static_cast<double>(kqd::ModeSourceDelayMs(expectation.source))};
 }
 
 std::optional<Comparison> Compare(const Trace& trace, const Record& record, std::string* error) {
-  const auto source = ParseSource(record.source);
+  const auto source = kqd::ParseModeSourceName(record.source);
   if (!source) {
-    if (error != nullptr) *error = "the record's source \"" + record.source + "\" is not sensor, wmi or driver";
+    if (error != nullptr) *error = "the record's source \"" + record.source + "\" is none of " + kqd::ModeSourceNames();
     return std::nullopt;
   }
   const kqd::UsageMode startMode = record.startMode.value_or(0);
@@ -130,7 +132,7 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
   comparison.expectation = std::move(*expectation);
   comparison.rows = *rows;
   const Expectation& expected = comparison.expectation;
-  const kqd::BroadcastSwitches switches = SwitchesOf(*source);
+  const kqd::BroadcastSwitches switches = kqd::ModeSourceSwitches(*source);
 
   std::optional<std::uint32_t> stored = record.startMode;
   std::optional<std::uint32_t> expectedStored = record.startMode;

@@ -8,45 +8,13 @@
 namespace kqdtb::trace {
 namespace {
 
-constexpr double kSensorDebounceMs = 200.0;  // the sensor source's wait for a quiet hinge
-constexpr double kWmiBurstWindowMs = 10.0;   // the WMI source's wait after a query
 // The driver double answers for modes 0 to 4 only.
 constexpr kqd::UsageMode kHighestDriverMode = kqd::kModeFoldedHigh;
 
 }  // namespace
 
-std::optional<Source> ParseSource(std::string_view name) {
-  for (const Source source : {Source::Sensor, Source::Wmi, Source::Driver}) {
-    if (name == SourceName(source)) return source;
-  }
-  return std::nullopt;
-}
-
-std::string_view SourceName(Source source) {
-  switch (source) {
-    case Source::Sensor: return "sensor";
-    case Source::Wmi: return "wmi";
-    case Source::Driver: return "driver";
-  }
-  return "sensor";
-}
-
-double DesignedDelayMs(Source source) {
-  switch (source) {
-    case Source::Sensor: return kSensorDebounceMs;
-    case Source::Wmi: return kWmiBurstWindowMs;
-    case Source::Driver: return 0.0;
-  }
-  return 0.0;
-}
-
-kqd::BroadcastSwitches SwitchesOf(Source source) {
-  if (source == Source::Driver) return {0, 0, 0};
-  return {1, 1, 1};
-}
-
 Grouping GroupBursts(const std::vector<Row>& rows, Source source) {
-  const double delay = DesignedDelayMs(source);
+  const double delay = kqd::ModeSourceDelayMs(source);
   Grouping grouping;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (i > 0) {
@@ -70,9 +38,10 @@ std::size_t Expectation::Publications() const {
 
 std::optional<kqd::UsageMode> ReportedMode(const Row& row, Source source) {
   switch (source) {
-    case Source::Sensor: return std::nullopt;
-    case Source::Wmi: return row.mode;
-    case Source::Driver:
+    case kqd::kSourceNone:
+    case kqd::kSourceSensorApi: return std::nullopt;
+    case kqd::kSourceWmi: return row.mode;
+    case kqd::kSourceDriver:
       if (row.word) return kqd::UsageModeFromDriverAnswer(*row.word);
       if (row.mode && *row.mode <= kHighestDriverMode) return row.mode;
       return std::nullopt;
@@ -90,8 +59,8 @@ std::optional<Expectation> Expect(const std::vector<Row>& rows, Source source, k
   kqd::UsageMode current = startMode;
   for (const Burst& burst : grouping.bursts) {
     const Row& last = rows[burst.last];
-    ExpectedBurst expected{burst, last.timeMs, last.timeMs + DesignedDelayMs(source), std::nullopt};
-    if (source == Source::Sensor) {
+    ExpectedBurst expected{burst, last.timeMs, last.timeMs + kqd::ModeSourceDelayMs(source), std::nullopt};
+    if (source == kqd::kSourceSensorApi) {
       // Only the latest angles count when the hinge has come to rest.
       expected.published = kqd::ApplyPostureRule(current, last.a, last.b);
     } else {
@@ -101,8 +70,8 @@ std::optional<Expectation> Expect(const std::vector<Row>& rows, Source source, k
         if (!expected.published) {
           if (error != nullptr) {
             *error = "row " + std::to_string(i + 1) + " has no " +
-                     (source == Source::Wmi ? "mode" : "word, nor a mode from 0 to 4") + " for the " +
-                     std::string(SourceName(source)) + " source";
+                     (source == kqd::kSourceWmi ? "mode" : "word, nor a mode from 0 to 4") + " for the " +
+                     std::string(kqd::ModeSourceName(source)) + " source";
           }
           return std::nullopt;
         }

@@ -10,24 +10,13 @@
 
 #include "core/mode_name.h"
 #include "core/usage_mode.h"
+#include "trace/source.h"
 #include "trace/trace_file.h"
 
 namespace kqdtb::trace {
 
-enum class Source { Sensor, Wmi, Driver };
-
-std::optional<Source> ParseSource(std::string_view name);
-std::string_view SourceName(Source source);
-
-// How long the source waits after an input before it publishes: the sensor's
-// debounce, the WMI burst window; the driver publishes at once.
-double DesignedDelayMs(Source source);
-
-// What each publication of the source sends besides "Mode".
-kqd::BroadcastSwitches SwitchesOf(Source source);
-
-// A gap this close to the designed delay may land on either side of it once the
-// inputs have crossed processes under Wine, so its outcome is not predicted.
+// A gap this close to the source's publication delay may land on either side of
+// it once the inputs have crossed processes under Wine, so its outcome is not predicted.
 inline constexpr double kTimingToleranceMs = 40.0;
 
 struct Burst {
@@ -57,7 +46,7 @@ struct ExpectedBurst {
 };
 
 struct Expectation {
-  Source source = Source::Sensor;
+  Source source = kqd::kSourceSensorApi;
   kqd::UsageMode startMode = 0;
   std::vector<ExpectedBurst> bursts;
   std::vector<AmbiguousGap> ambiguous;  // not empty: the bursts are one guess of several

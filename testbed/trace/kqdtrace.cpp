@@ -15,6 +15,7 @@
 #include "trace/replay_record.h"
 #include "trace/report.h"
 #include "trace/svg.h"
+#include "trace/source.h"
 #include "trace/trace_file.h"
 
 namespace {
@@ -26,13 +27,14 @@ constexpr int kExitDifferent = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitAmbiguous = 3;
 
-constexpr const char* kUsage =
-    "usage: kqdtrace expect TRACE --source sensor|wmi|driver [--start MODE]\n"
-    "       kqdtrace check TRACE RECORD\n"
-    "       kqdtrace report TRACE RECORD\n"
-    "       kqdtrace latency TRACE RECORD\n"
-    "       kqdtrace svg TRACE RECORD OUT.svg [--title TITLE]\n"
-    "       kqdtrace derive TRACE\n";
+const std::string kUsage = "usage: kqdtrace expect TRACE --source " + kqd::ModeSourceNames() +
+                           " [--start MODE]\n"
+                           "       kqdtrace check TRACE RECORD\n"
+                           "       kqdtrace report TRACE RECORD\n"
+                           "       kqdtrace latency TRACE RECORD\n"
+                           "       kqdtrace svg TRACE RECORD OUT.svg [--title TITLE]\n"
+                           "       kqdtrace derive TRACE\n"
+                           "       kqdtrace sources\n";
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "kqdtrace: %s\n", message.c_str());
@@ -40,7 +42,7 @@ int Fail(const std::string& message) {
 }
 
 int Usage() {
-  std::fputs(kUsage, stderr);
+  std::fputs(kUsage.c_str(), stderr);
   return kExitUsage;
 }
 
@@ -115,7 +117,7 @@ int Expect(const Arguments& args) {
   if (args.positional.size() != 1) return Usage();
   const auto sourceName = args.Option("--source");
   if (!sourceName) return Usage();
-  const auto source = ParseSource(*sourceName);
+  const auto source = kqd::ParseModeSourceName(*sourceName);
   if (!source) return Fail("unknown source \"" + *sourceName + "\"");
   kqd::UsageMode start = 0;
   if (const auto startText = args.Option("--start")) {
@@ -133,9 +135,10 @@ int Expect(const Arguments& args) {
     char text[256];
     std::snprintf(text, sizeof text,
                   "%s: timing ambiguous: the gap of %.1f ms before row %zu is within %.0f ms of the %s source's "
-                  "%.0f ms (%zu such gaps)",
+                  "%u ms (%zu such gaps)",
                   args.positional[0].c_str(), gap.gapMs, gap.row + 1, kTimingToleranceMs,
-                  std::string(SourceName(*source)).c_str(), DesignedDelayMs(*source),
+                  std::string(kqd::ModeSourceName(*source)).c_str(),
+                  static_cast<unsigned>(kqd::ModeSourceDelayMs(*source)),
                   expectation->ambiguous.size());
     return Fail(text);
   }
@@ -200,6 +203,13 @@ int Derive(const Arguments& args) {
   return kExitOk;
 }
 
+// The service's table, for scripts that time their inputs by it without Wine.
+int Sources(const Arguments& args) {
+  if (!args.positional.empty() || !args.options.empty()) return Usage();
+  std::fputs(kqd::FormatModeSourceTable().c_str(), stdout);
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,8 +230,9 @@ int main(int argc, char** argv) {
   if (command == "report") return Check(*args, true);
   if (command == "latency") return Latency(*args);
   if (command == "derive") return Derive(*args);
+  if (command == "sources") return Sources(*args);
   if (command == "help" || command == "--help") {
-    std::fputs(kUsage, stdout);
+    std::fputs(kUsage.c_str(), stdout);
     return kExitOk;
   }
   return Usage();

@@ -35,7 +35,7 @@ struct Event {
 };
 
 struct Record {
-  std::string source;                      // "sensor", "wmi" or "driver"
+  std::string source;                      // as kqd::ModeSourceName spells it
   std::optional<std::uint32_t> startMode;  // "Mode" before the first input
   std::optional<std::uint32_t> startSlate; // slate state before it: 0 slate, 1 laptop
   std::vector<Event> events;               // in time order

@@ -34,9 +34,10 @@ std::string InputText(const Comparison& comparison, const ExpectedBurst& burst) 
   std::string text = "A " + FormatFloat(row.a) + " B " + FormatFloat(row.b);
   const std::string mode = row.mode ? "mode " + std::to_string(*row.mode) : "mode ?";
   switch (comparison.expectation.source) {
-    case Source::Sensor: break;
-    case Source::Wmi: text += ", " + mode; break;
-    case Source::Driver:
+    case kqd::kSourceNone:
+    case kqd::kSourceSensorApi: break;
+    case kqd::kSourceWmi: text += ", " + mode; break;
+    case kqd::kSourceDriver:
       text += ", " + (row.word ? Printf("word 0x%08X", static_cast<unsigned>(*row.word)) : mode);
       break;
   }
@@ -75,9 +76,9 @@ std::string SlateNotJudged(const Comparison& comparison) {
 std::string AmbiguityText(const Expectation& expectation) {
   std::string text;
   for (const AmbiguousGap& gap : expectation.ambiguous) {
-    text += Printf("  gap of %.1f ms before input %zu is within %.0f ms of the %s source's %.0f ms\n", gap.gapMs,
-                   gap.row + 1, kTimingToleranceMs, std::string(SourceName(expectation.source)).c_str(),
-                   DesignedDelayMs(expectation.source));
+    text += Printf("  gap of %.1f ms before input %zu is within %.0f ms of the %s source's %u ms\n", gap.gapMs,
+                   gap.row + 1, kTimingToleranceMs, std::string(kqd::ModeSourceName(expectation.source)).c_str(),
+                   static_cast<unsigned>(kqd::ModeSourceDelayMs(expectation.source)));
   }
   return text;
 }
@@ -93,7 +94,8 @@ std::string FormatExpectation(const Expectation& expectation) {
   }
   text += Printf("# %zu publications from %zu inputs in %zu bursts, %s source, start mode %u\n",
                  expectation.Publications(), inputs, expectation.bursts.size(),
-                 std::string(SourceName(expectation.source)).c_str(), static_cast<unsigned>(expectation.startMode));
+                 std::string(kqd::ModeSourceName(expectation.source)).c_str(),
+                 static_cast<unsigned>(expectation.startMode));
   return text;
 }
 
@@ -107,9 +109,9 @@ std::string FormatLatencySummary(const LatencySummary& summary) {
 
 std::string FormatCheck(const Comparison& comparison) {
   const Expectation& expectation = comparison.expectation;
-  const double delay = DesignedDelayMs(expectation.source);
+  const double delay = kqd::ModeSourceDelayMs(expectation.source);
   std::string text = Printf("source %s, start mode %u, %zu inputs in %zu bursts\n",
-                            std::string(SourceName(expectation.source)).c_str(),
+                            std::string(kqd::ModeSourceName(expectation.source)).c_str(),
                             static_cast<unsigned>(expectation.startMode), comparison.rows.size(),
                             expectation.bursts.size());
   for (const BurstResult& burst : comparison.bursts) {
@@ -171,7 +173,8 @@ std::string FormatLatencyJson(const Comparison& comparison) {
   }
   const auto number = [](const std::optional<double>& ms) { return ms ? Printf("%.2f", *ms) : std::string("null"); };
   return Printf("{\"source\": \"%s\", \"timed\": %zu, \"designed_ms\": %.0f, ",
-                std::string(SourceName(comparison.expectation.source)).c_str(), timed, summary.designedDelayMs) +
+                std::string(kqd::ModeSourceName(comparison.expectation.source)).c_str(), timed,
+                summary.designedDelayMs) +
          "\"mode_median_ms\": " + number(summary.modeMedian) + ", \"mode_p95_ms\": " + number(summary.modeP95) +
          ", \"energy_median_ms\": " + number(summary.energyMedian) +
          ", \"energy_p95_ms\": " + number(summary.energyP95) +

@@ -21,39 +21,46 @@ struct RuleCase {
   std::optional<UsageMode> expected;
 };
 
+// The angles sit on and beside each threshold and the margin around it.
+constexpr float kLaptop = kPostureLaptopBelow;
+constexpr float kTablet = kPostureTabletAbove;
+constexpr float kSplit = kPostureFoldSplit;
+constexpr float kMargin = kPostureMargin;
+constexpr float kWrap = kPostureWrapBelow;
+
 TEST(PostureRule, HoldsAndChangesAtEachBound) {
   const RuleCase cases[] = {
-      {"laptop held just inside its margin", 1, 192, 100, kHeld},
-      {"laptop held at 192.9", 1, 192.9f, 100, kHeld},
-      {"laptop left at 193, low fold", 1, 193, 100, 3},
-      {"laptop left at 193, high fold", 1, 193, 180, 4},
-      {"laptop left for tablet", 1, 351, 0, 2},
-      {"laptop: A below 10 is tablet", 1, 5, 100, 2},
-      {"tablet held at 348", 2, 348, 0, kHeld},
-      {"tablet held at 347.1", 2, 347.1f, 0, kHeld},
-      {"tablet left at 347, high fold", 2, 347, 200, 4},
-      {"tablet left at 347, low fold", 2, 347, 100, 3},
-      {"tablet held by the wrap", 2, 9.5f, 0, kHeld},
+      {"laptop held inside its margin", 1, kLaptop + kMargin - 1, 100, kHeld},
+      {"laptop held just short of its margin", 1, kLaptop + kMargin - 0.1f, 100, kHeld},
+      {"laptop left at its margin, low fold", 1, kLaptop + kMargin, 100, 3},
+      {"laptop left at its margin, high fold", 1, kLaptop + kMargin, kSplit, 4},
+      {"laptop left for tablet", 1, kTablet + 1, 0, 2},
+      {"laptop: A below the wrap is tablet", 1, kWrap - 5, 100, 2},
+      {"tablet held inside its margin", 2, kTablet - kMargin + 1, 0, kHeld},
+      {"tablet held just short of its margin", 2, kTablet - kMargin + 0.1f, 0, kHeld},
+      {"tablet left at its margin, high fold", 2, kTablet - kMargin, kSplit + 20, 4},
+      {"tablet left at its margin, low fold", 2, kTablet - kMargin, 100, 3},
+      {"tablet held by the wrap", 2, kWrap - 0.5f, 0, kHeld},
       {"tablet left for laptop", 2, 100, 0, 1},
-      {"low fold held at B 182", 3, 200, 182, kHeld},
-      {"low fold left at B 183", 3, 200, 183, 4},
-      {"low fold left at A 188 for laptop", 3, 188, 190, 1},
-      {"low fold held at A 188 with low B", 3, 188, 100, kHeld},
-      {"low fold left at A 187", 3, 187, 100, 1},
-      {"low fold held at A 352", 3, 352, 100, kHeld},
-      {"low fold left at A 353", 3, 353, 100, 2},
-      {"high fold held at B 178", 4, 200, 178, kHeld},
-      {"high fold left at B 177", 4, 200, 177, 3},
-      {"high fold left at A 353", 4, 353, 200, 2},
-      {"high fold left at A 187", 4, 187, 200, 1},
-      {"unknown: A 189 is laptop", 0, 189, 0, 1},
-      {"unknown: A 190 is a fold", 0, 190, 0, 3},
-      {"unknown: B at the split is the high fold", 0, 300, 180, 4},
-      {"unknown: B just below the split", 0, 300, 179.9f, 3},
-      {"unknown: A 350 is still a fold", 0, 350, 0, 3},
-      {"unknown: A above 350 is tablet", 0, 350.5f, 0, 2},
-      {"unknown: A 10 stays 10", 0, 10, 0, 1},
-      {"unknown: A 9.5 counts as 360", 0, 9.5f, 0, 2},
+      {"low fold held with B inside the split's margin", 3, 200, kSplit + kMargin - 1, kHeld},
+      {"low fold left with B at the split's margin", 3, 200, kSplit + kMargin, 4},
+      {"low fold left for laptop once B leaves too", 3, kLaptop - kMargin + 1, kSplit + 10, 1},
+      {"low fold held with A inside the laptop margin and a low B", 3, kLaptop - kMargin + 1, 100, kHeld},
+      {"low fold left with A at the laptop margin", 3, kLaptop - kMargin, 100, 1},
+      {"low fold held with A inside the tablet margin", 3, kTablet + kMargin - 1, 100, kHeld},
+      {"low fold left with A at the tablet margin", 3, kTablet + kMargin, 100, 2},
+      {"high fold held with B inside the split's margin", 4, 200, kSplit - kMargin + 1, kHeld},
+      {"high fold left with B at the split's margin", 4, 200, kSplit - kMargin, 3},
+      {"high fold left with A at the tablet margin", 4, kTablet + kMargin, 200, 2},
+      {"high fold left with A at the laptop margin", 4, kLaptop - kMargin, 200, 1},
+      {"unknown: A just below the laptop bound is laptop", 0, kLaptop - 1, 0, 1},
+      {"unknown: A at the laptop bound is a fold", 0, kLaptop, 0, 3},
+      {"unknown: B at the split is the high fold", 0, 300, kSplit, 4},
+      {"unknown: B just below the split", 0, 300, kSplit - 0.1f, 3},
+      {"unknown: A at the tablet bound is still a fold", 0, kTablet, 0, 3},
+      {"unknown: A above the tablet bound is tablet", 0, kTablet + 0.5f, 0, 2},
+      {"unknown: A at the wrap stays as it is", 0, kWrap, 0, 1},
+      {"unknown: A just below the wrap counts as 360", 0, kWrap - 0.5f, 0, 2},
       {"unknown: negative A counts as 360", 0, -40, 0, 2},
       {"a value from the WMI provider is never held", 7, 200, 100, 3},
   };
@@ -91,14 +98,34 @@ std::vector<UsageMode> Feed(UsageMode start, const std::vector<std::pair<float, 
 }
 
 TEST(PostureRule, OpeningAndClosingTheLidUsesTheMargins) {
-  EXPECT_EQ(Feed(0, {{100, 0}, {189, 0}, {191, 0}, {192.5f, 0}, {193, 0}, {191, 0}, {187.5f, 0}, {187, 0}}),
+  EXPECT_EQ(Feed(0, {{100, 0},
+                     {kLaptop - 1, 0},
+                     {kLaptop + 1, 0},
+                     {kLaptop + kMargin - 0.5f, 0},
+                     {kLaptop + kMargin, 0},
+                     {kLaptop + 1, 0},
+                     {kLaptop - kMargin + 0.5f, 0},
+                     {kLaptop - kMargin, 0}}),
             (std::vector<UsageMode>{1, 1, 1, 1, 3, 3, 3, 1}));
-  EXPECT_EQ(Feed(0, {{340, 0}, {351, 0}, {353, 0}, {348, 0}, {347, 0}, {352, 0}, {353, 0}, {5, 0}, {10, 0}}),
+  EXPECT_EQ(Feed(0, {{kTablet - 10, 0},
+                     {kTablet + 1, 0},
+                     {kTablet + kMargin, 0},
+                     {kTablet - kMargin + 1, 0},
+                     {kTablet - kMargin, 0},
+                     {kTablet + kMargin - 1, 0},
+                     {kTablet + kMargin, 0},
+                     {kWrap - 5, 0},
+                     {kWrap, 0}}),
             (std::vector<UsageMode>{3, 3, 2, 2, 3, 3, 2, 2, 1}));
 }
 
 TEST(PostureRule, TheSecondAngleSplitsTheFoldsWithAMargin) {
-  EXPECT_EQ(Feed(0, {{250, 179}, {250, 181}, {250, 182.9f}, {250, 183}, {250, 178}, {250, 177}}),
+  EXPECT_EQ(Feed(0, {{250, kSplit - 1},
+                     {250, kSplit + 1},
+                     {250, kSplit + kMargin - 0.1f},
+                     {250, kSplit + kMargin},
+                     {250, kSplit - kMargin + 1},
+                     {250, kSplit - kMargin}}),
             (std::vector<UsageMode>{3, 3, 3, 4, 4, 3}));
 }
 

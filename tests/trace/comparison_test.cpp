@@ -11,7 +11,16 @@
 namespace kqdtb::trace {
 namespace {
 
+constexpr double kDebounce = kqd::kSensorDebounceMs;
+constexpr double kWindow = kqd::kWmiBurstWindowMs;
+// What the recorded services below take beyond each source's delay.
+constexpr double kSensorLatency = kDebounce + 10;
+constexpr double kWmiLatency = kWindow + 5;
+constexpr double kDriverLatency = 5;
+
 // A sensor trace with a hold (row 2), a burst (rows 3-4) and a return to laptop.
+// Its gaps keep clear of the debounce and its tolerance on either side.
+static_assert(30 < kDebounce - kTimingToleranceMs && 470 > kDebounce + kTimingToleranceMs);
 Trace SensorTrace() {
   Trace trace;
   trace.rows = {{0, 100, 90}, {500, 170, 90}, {1000, 355, 200}, {1030, 250, 200}, {1500, 100, 90}};
@@ -31,7 +40,7 @@ Record RecordAsExpected(const Trace& trace, Source source, double latency,
                         std::optional<std::uint32_t> start = std::nullopt,
                         std::optional<std::uint32_t> startSlate = std::nullopt) {
   Record record;
-  record.source = std::string(SourceName(source));
+  record.source = std::string(kqd::ModeSourceName(source));
   record.startMode = start;
   record.startSlate = startSlate;
   std::optional<std::uint32_t> slate = startSlate;
@@ -45,7 +54,7 @@ Record RecordAsExpected(const Trace& trace, Source source, double latency,
     if (!burst.published) continue;
     const std::uint32_t mode = *burst.published;
     const double at = burst.lastInputMs + 0.3 + latency;
-    if (source != Source::Driver) {
+    if (source != kqd::kSourceDriver) {
       if ((mode <= 1) == (slate.value_or(0) == 0)) {
         record.events.push_back(Published(EventKind::Slate, at - 1, 0));
         if (slate) {
@@ -78,7 +87,8 @@ Comparison MustCompare(const Trace& trace, const Record& record) {
 
 TEST(Compare, AMatchingRecordPassesWithItsLatencies) {
   const Trace trace = SensorTrace();
-  const Comparison comparison = MustCompare(trace, RecordAsExpected(trace, Source::Sensor, 210, std::nullopt, 1));
+  const Comparison comparison =
+      MustCompare(trace, RecordAsExpected(trace, kqd::kSourceSensorApi, kSensorLatency, std::nullopt, 1));
   EXPECT_TRUE(comparison.AsExpected()) << comparison.differences.front();
   ASSERT_EQ(comparison.bursts.size(), 4u);
   EXPECT_EQ(comparison.bursts[1].modes.size(), 0u);  // the held step
@@ -90,9 +100,9 @@ TEST(Compare, AMatchingRecordPassesWithItsLatencies) {
   EXPECT_TRUE(comparison.bursts[3].slateJudged);
   const LatencySummary latency = comparison.Latencies();
   ASSERT_TRUE(latency.modeMedian && latency.energyP95);
-  EXPECT_NEAR(*latency.modeMedian, 212, 1e-6);
-  EXPECT_NEAR(*latency.energyP95, 210, 1e-6);
-  EXPECT_EQ(latency.designedDelayMs, 200);
+  EXPECT_NEAR(*latency.modeMedian, kSensorLatency + 2, 1e-6);
+  EXPECT_NEAR(*latency.energyP95, kSensorLatency, 1e-6);
+  EXPECT_EQ(latency.designedDelayMs, kDebounce);
 }
 
 TEST(Compare, EachKindOfFaultIsADifference) {
@@ -122,7 +132,7 @@ TEST(Compare, EachKindOfFaultIsADifference) {
       {"published inside the burst",
        [](Record& r) {
          for (Event& e : r.events) {
-           if (e.kind != EventKind::Input && e.timeMs > 1000 && e.timeMs < 1400) e.timeMs -= 225;
+           if (e.kind != EventKind::Input && e.timeMs > 1000 && e.timeMs < 1400) e.timeMs -= kSensorLatency + 15;
          }
        },
        "before the burst's last input"},
@@ -149,7 +159,7 @@ TEST(Compare, EachKindOfFaultIsADifference) {
        "the replay ends with the system slate, which disagrees with the last published mode 1 (laptop)"},
   };
   for (const auto& c : cases) {
-    Record record = RecordAsExpected(trace, Source::Sensor, 210, std::nullopt, 1);
+    Record record = RecordAsExpected(trace, kqd::kSourceSensorApi, kSensorLatency, std::nullopt, 1);
     c.spoil(record);
     std::stable_sort(record.events.begin(), record.events.end(),
                      [](const Event& x, const Event& y) { return x.timeMs < y.timeMs; });
@@ -166,7 +176,7 @@ TEST(Compare, AnUnchangedModeNeedsNoModeEventButItsRequests) {
   Trace trace;
   trace.hasMode = true;
   trace.rows = {{0, 0, 0, 2u, std::nullopt}, {500, 0, 0, 2u, std::nullopt}};
-  Record record = RecordAsExpected(trace, Source::Wmi, 15, 2u);
+  Record record = RecordAsExpected(trace, kqd::kSourceWmi, kWmiLatency, 2u);
   EXPECT_EQ(std::count_if(record.events.begin(), record.events.end(),
                           [](const Event& e) { return e.kind == EventKind::Mode; }),
             0);
@@ -181,6 +191,7 @@ TEST(Compare, AnUnchangedModeNeedsNoModeEventButItsRequests) {
 // the mode (0 and 1 are laptop) where the source syncs the slate, and nothing
 // moves under the driver source.
 TEST(Compare, EachPublicationSyncsTheSlateFromTheStateItFound) {
+  using kqd::kSourceDriver, kqd::kSourceSensorApi, kqd::kSourceWmi;
   constexpr std::uint32_t kSlate = 0, kLaptop = 1;
   const struct {
     Source source;
@@ -189,18 +200,18 @@ TEST(Compare, EachPublicationSyncsTheSlateFromTheStateItFound) {
     std::size_t writes;
     SlateMode after;
   } cases[] = {
-      {Source::Wmi, 1, kSlate, 1, SlateMode::Laptop},     {Source::Wmi, 1, kLaptop, 0, SlateMode::Laptop},
-      {Source::Wmi, 3, kLaptop, 1, SlateMode::Slate},     {Source::Wmi, 3, kSlate, 0, SlateMode::Slate},
-      {Source::Wmi, 0, kSlate, 1, SlateMode::Laptop},     {Source::Sensor, 1, kSlate, 1, SlateMode::Laptop},
-      {Source::Driver, 3, kLaptop, 0, SlateMode::Laptop}, {Source::Driver, 1, kSlate, 0, SlateMode::Slate},
+      {kSourceWmi, 1, kSlate, 1, SlateMode::Laptop},     {kSourceWmi, 1, kLaptop, 0, SlateMode::Laptop},
+      {kSourceWmi, 3, kLaptop, 1, SlateMode::Slate},     {kSourceWmi, 3, kSlate, 0, SlateMode::Slate},
+      {kSourceWmi, 0, kSlate, 1, SlateMode::Laptop},     {kSourceSensorApi, 1, kSlate, 1, SlateMode::Laptop},
+      {kSourceDriver, 3, kLaptop, 0, SlateMode::Laptop}, {kSourceDriver, 1, kSlate, 0, SlateMode::Slate},
   };
   for (const auto& c : cases) {
-    const std::string label = std::string(SourceName(c.source)) + " mode " + std::to_string(c.mode) + " from " +
-                              std::to_string(c.before);
+    const std::string label = std::string(kqd::ModeSourceName(c.source)) + " mode " + std::to_string(c.mode) +
+                              " from " + std::to_string(c.before);
     Trace trace;
     trace.hasMode = true;
     trace.rows = {{0, 100, 90, c.mode, std::nullopt}};  // the sensor reads the angles: laptop
-    Record record = RecordAsExpected(trace, c.source, 15, 2u, c.before);
+    Record record = RecordAsExpected(trace, c.source, kWmiLatency, 2u, c.before);
     const Comparison comparison = MustCompare(trace, record);
     EXPECT_TRUE(comparison.AsExpected()) << label << ": " << comparison.differences.front();
     ASSERT_EQ(comparison.bursts.size(), 1u) << label;
@@ -232,10 +243,11 @@ TEST(Compare, AToggleOnItsWayCountsForTheNextAnnouncement) {
   Trace trace;
   trace.hasMode = true;
   trace.rows = {{0, 0, 0, 3u, std::nullopt}, {100, 0, 0, 1u, std::nullopt}};
-  Record record = RecordAsExpected(trace, Source::Wmi, 15, 1u, 1);
-  Find(record, EventKind::SlateState, 0)->timeMs = 130;  // after the second publication
-  Find(record, EventKind::Slate, 100)->timeMs = 135;     // the second write waited for it
-  Find(record, EventKind::SlateState, 130)->timeMs = 165;
+  Record record = RecordAsExpected(trace, kqd::kSourceWmi, kWmiLatency, 1u, 1);
+  const double shown = 115 + kWmiLatency;
+  Find(record, EventKind::SlateState, 0)->timeMs = shown;  // after the second publication
+  Find(record, EventKind::Slate, 100)->timeMs = shown + 5;  // the second write waited for it
+  Find(record, EventKind::SlateState, shown)->timeMs = shown + 35;
   std::stable_sort(record.events.begin(), record.events.end(),
                    [](const Event& x, const Event& y) { return x.timeMs < y.timeMs; });
   const Comparison comparison = MustCompare(trace, record);
@@ -245,7 +257,7 @@ TEST(Compare, AToggleOnItsWayCountsForTheNextAnnouncement) {
 
   // Decided on the state shown at the time (laptop), the second burst writes nothing.
   record.events.erase(Find(record, EventKind::Slate, 100));
-  record.events.erase(Find(record, EventKind::SlateState, 140));
+  record.events.erase(Find(record, EventKind::SlateState, shown + 10));
   EXPECT_EQ(MustCompare(trace, record).bursts[1].problems,
             (std::vector<std::string>{"slate writes 0, expected 1 for 1 (laptop) with the system slate",
                                       "slate state slate at the end of the burst, expected laptop"}));
@@ -253,7 +265,7 @@ TEST(Compare, AToggleOnItsWayCountsForTheNextAnnouncement) {
   // One that never shows is given up at the limit, as the service gives it up: a
   // burst past it is judged on the state the system shows.
   trace.rows[1].timeMs = 100 + kqd::kSlateToggleShowLimitMs;
-  Record lost = RecordAsExpected(trace, Source::Wmi, 15, 1u, 1);
+  Record lost = RecordAsExpected(trace, kqd::kSourceWmi, kWmiLatency, 1u, 1);
   lost.events.erase(Find(lost, EventKind::SlateState, 0));
   const Comparison given = MustCompare(trace, lost);
   ASSERT_EQ(given.bursts.size(), 2u);
@@ -266,7 +278,7 @@ TEST(Compare, DriverPublicationsCarryNoEnergyRequests) {
   Trace trace;
   trace.hasWord = true;
   trace.rows = {{0, 0, 0, std::nullopt, 0x00020003u}, {500, 0, 0, std::nullopt, 0x00020001u}};
-  Record record = RecordAsExpected(trace, Source::Driver, 5);
+  Record record = RecordAsExpected(trace, kqd::kSourceDriver, kDriverLatency);
   EXPECT_TRUE(MustCompare(trace, record).AsExpected());
   record.events.push_back(Published(EventKind::Energy, 510, 9));
   EXPECT_FALSE(MustCompare(trace, record).AsExpected());
@@ -281,8 +293,8 @@ TEST(Compare, APublicationWithoutInputsIsADifference) {
 
 TEST(Compare, AmbiguousDeliveryAndUnusableRecords) {
   const Trace trace = SensorTrace();
-  Record record = RecordAsExpected(trace, Source::Sensor, 210);
-  Find(record, EventKind::Input, 1010)->timeMs = 1000.3 + 190;  // the burst's gap lands near the debounce
+  Record record = RecordAsExpected(trace, kqd::kSourceSensorApi, kSensorLatency);
+  Find(record, EventKind::Input, 1010)->timeMs = 1000.3 + kDebounce - 10;  // the burst's gap lands near it
   const Comparison comparison = MustCompare(trace, record);
   EXPECT_TRUE(comparison.Ambiguous());
   EXPECT_FALSE(comparison.AsExpected());
@@ -293,7 +305,7 @@ TEST(Compare, AmbiguousDeliveryAndUnusableRecords) {
   EXPECT_NE(error.find("gyro"), std::string::npos);
 
   // A WMI record of a trace without modes cannot be judged.
-  record = RecordAsExpected(trace, Source::Sensor, 210);
+  record = RecordAsExpected(trace, kqd::kSourceSensorApi, kSensorLatency);
   record.source = "wmi";
   EXPECT_FALSE(Compare(trace, record, &error));
   EXPECT_NE(error.find("no mode"), std::string::npos) << error;

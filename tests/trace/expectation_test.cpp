@@ -15,6 +15,9 @@ namespace kqdtb::trace {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr double kDebounce = kqd::kSensorDebounceMs;
+constexpr double kWindow = kqd::kWmiBurstWindowMs;
+constexpr double kTolerance = kTimingToleranceMs;
 
 std::vector<Row> TwoRows(double gap) { return {{0, 100, 90}, {gap, 300, 200}}; }
 
@@ -25,17 +28,31 @@ struct GapCase {
   bool ambiguous;
 };
 
+// The WMI window is shorter than the tolerance, so back-to-back events are ambiguous too.
+static_assert(kWindow <= kTolerance);
+
 TEST(Bursts, GroupAtTheDesignedDelayAndFlagGapsNearIt) {
+  using kqd::kSourceDriver, kqd::kSourceSensorApi, kqd::kSourceWmi;
   const GapCase cases[] = {
-      {Source::Sensor, 50, 1, false},     {Source::Sensor, 159.9, 1, false}, {Source::Sensor, 160, 1, true},
-      {Source::Sensor, 199.9, 1, true},   {Source::Sensor, 200, 2, true},    {Source::Sensor, 240, 2, true},
-      {Source::Sensor, 240.1, 2, false},  {Source::Sensor, 400, 2, false},   {Source::Wmi, 0, 1, true},
-      {Source::Wmi, 9.9, 1, true},        {Source::Wmi, 10, 2, true},        {Source::Wmi, 50.1, 2, false},
-      {Source::Driver, 0, 2, true},       {Source::Driver, 40, 2, true},     {Source::Driver, 40.1, 2, false},
+      {kSourceSensorApi, kDebounce / 4, 1, false},
+      {kSourceSensorApi, kDebounce - kTolerance - 0.1, 1, false},
+      {kSourceSensorApi, kDebounce - kTolerance, 1, true},
+      {kSourceSensorApi, kDebounce - 0.1, 1, true},
+      {kSourceSensorApi, kDebounce, 2, true},
+      {kSourceSensorApi, kDebounce + kTolerance, 2, true},
+      {kSourceSensorApi, kDebounce + kTolerance + 0.1, 2, false},
+      {kSourceSensorApi, 2 * kDebounce, 2, false},
+      {kSourceWmi, 0, 1, true},
+      {kSourceWmi, kWindow - 0.1, 1, true},
+      {kSourceWmi, kWindow, 2, true},
+      {kSourceWmi, kWindow + kTolerance + 0.1, 2, false},
+      {kSourceDriver, 0, 2, true},
+      {kSourceDriver, kTolerance, 2, true},
+      {kSourceDriver, kTolerance + 0.1, 2, false},
   };
   for (const auto& c : cases) {
     const Grouping grouping = GroupBursts(TwoRows(c.gapMs), c.source);
-    const std::string label = std::string(SourceName(c.source)) + " gap " + std::to_string(c.gapMs);
+    const std::string label = std::string(kqd::ModeSourceName(c.source)) + " gap " + std::to_string(c.gapMs);
     EXPECT_EQ(grouping.bursts.size(), c.bursts) << label;
     EXPECT_EQ(!grouping.ambiguous.empty(), c.ambiguous) << label;
     if (c.ambiguous && !grouping.ambiguous.empty()) {
@@ -47,11 +64,12 @@ TEST(Bursts, GroupAtTheDesignedDelayAndFlagGapsNearIt) {
 TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
   // Laptop, then a burst through tablet ending folded high, then a step inside
   // the fold's margin, then laptop again.
+  constexpr float kInsideFoldMargin = kqd::kPostureFoldSplit - kqd::kPostureMargin + 1;
   const std::vector<Row> rows = {
-      {0, 100, 90}, {500, 355, 90}, {520, 100, 90}, {540, 250, 200}, {1000, 250, 178}, {1500, 100, 90},
+      {0, 100, 90}, {500, 355, 90}, {520, 100, 90}, {540, 250, 200}, {1000, 250, kInsideFoldMargin}, {1500, 100, 90},
   };
   std::string error;
-  const auto expectation = Expect(rows, Source::Sensor, 0, &error);
+  const auto expectation = Expect(rows, kqd::kSourceSensorApi, 0, &error);
   ASSERT_TRUE(expectation) << error;
   EXPECT_TRUE(expectation->ambiguous.empty());
   ASSERT_EQ(expectation->bursts.size(), 4u);
@@ -59,13 +77,13 @@ TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
   EXPECT_EQ(expectation->bursts[1].rows.first, 1u);
   EXPECT_EQ(expectation->bursts[1].rows.last, 3u);
   EXPECT_EQ(expectation->bursts[1].published, kqd::kModeFoldedHigh);
-  EXPECT_DOUBLE_EQ(expectation->bursts[1].dueMs, 740);
-  EXPECT_FALSE(expectation->bursts[2].published);  // B 178 stays within the margin
+  EXPECT_DOUBLE_EQ(expectation->bursts[1].dueMs, 540 + kDebounce);
+  EXPECT_FALSE(expectation->bursts[2].published);
   EXPECT_EQ(expectation->bursts[3].published, kqd::kModeLaptop);
   EXPECT_EQ(expectation->Publications(), 3u);
 
   // From a held laptop the first row publishes nothing.
-  const auto fromLaptop = Expect(rows, Source::Sensor, kqd::kModeLaptop, &error);
+  const auto fromLaptop = Expect(rows, kqd::kSourceSensorApi, kqd::kModeLaptop, &error);
   ASSERT_TRUE(fromLaptop) << error;
   EXPECT_FALSE(fromLaptop->bursts[0].published);
 }
@@ -73,7 +91,7 @@ TEST(Expect, SensorEvaluatesTheLastAnglesOfEachBurstOnce) {
 TEST(Expect, SensorPublishesAgainWhenANanAngleYieldsTheSameMode) {
   // NaN never holds, so the rule answers with the low fold it already has.
   const std::vector<Row> rows = {{0, 250, 90}, {500, kNaN, 90}};
-  const auto expectation = Expect(rows, Source::Sensor, 0, nullptr);
+  const auto expectation = Expect(rows, kqd::kSourceSensorApi, 0, nullptr);
   ASSERT_TRUE(expectation);
   EXPECT_EQ(expectation->bursts[0].published, kqd::kModeFoldedLow);
   EXPECT_EQ(expectation->bursts[1].published, kqd::kModeFoldedLow);
@@ -82,17 +100,17 @@ TEST(Expect, SensorPublishesAgainWhenANanAngleYieldsTheSameMode) {
 TEST(Expect, WmiAndDriverPublishTheReportedModeOfEveryBurst) {
   Row laptop{0, 0, 0, 1u, std::nullopt};
   Row seven{500, 0, 0, 7u, std::nullopt};
-  const auto wmi = Expect({laptop, seven, Row{1000, 0, 0, 7u, std::nullopt}}, Source::Wmi, 0, nullptr);
+  const auto wmi = Expect({laptop, seven, Row{1000, 0, 0, 7u, std::nullopt}}, kqd::kSourceWmi, 0, nullptr);
   ASSERT_TRUE(wmi);
   ASSERT_EQ(wmi->bursts.size(), 3u);
   EXPECT_EQ(wmi->bursts[1].published, 7u);
   EXPECT_EQ(wmi->bursts[2].published, 7u);  // unchanged, published all the same
-  EXPECT_DOUBLE_EQ(wmi->bursts[2].dueMs, 1010);
+  EXPECT_DOUBLE_EQ(wmi->bursts[2].dueMs, 1000 + kWindow);
 
   // The word wins over the mode; an unknown word is mode 0.
   const std::vector<Row> driver = {{0, 0, 0, 1u, 0x00020005u}, {100, 0, 0, 2u, std::nullopt},
                                    {200, 0, 0, std::nullopt, 0x00070001u}};
-  const auto expectation = Expect(driver, Source::Driver, 0, nullptr);
+  const auto expectation = Expect(driver, kqd::kSourceDriver, 0, nullptr);
   ASSERT_TRUE(expectation);
   ASSERT_EQ(expectation->bursts.size(), 3u);
   EXPECT_EQ(expectation->bursts[0].published, 4u);
@@ -108,9 +126,9 @@ TEST(Expect, RefusesRowsWithoutWhatTheSourceNeeds) {
     Row row;
   };
   const Case cases[] = {
-      {"wmi without a mode", Source::Wmi, {0, 1, 2, std::nullopt, 0x00020001u}},
-      {"driver with neither", Source::Driver, {0, 1, 2, std::nullopt, std::nullopt}},
-      {"driver mode it cannot answer", Source::Driver, {0, 1, 2, 5u, std::nullopt}},
+      {"wmi without a mode", kqd::kSourceWmi, {0, 1, 2, std::nullopt, 0x00020001u}},
+      {"driver with neither", kqd::kSourceDriver, {0, 1, 2, std::nullopt, std::nullopt}},
+      {"driver mode it cannot answer", kqd::kSourceDriver, {0, 1, 2, 5u, std::nullopt}},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -121,12 +139,17 @@ TEST(Expect, RefusesRowsWithoutWhatTheSourceNeeds) {
 
 TEST(Derive, FillsEachRowWithTheRuleAppliedInTurn) {
   Trace trace;
-  trace.rows = {{0, 185, 90}, {1, 192, 90}, {2, 195, 90}, {3, 189, 90}, {4, 5, 90}};
+  constexpr float kLaptop = kqd::kPostureLaptopBelow, kMargin = kqd::kPostureMargin;
+  trace.rows = {{0, kLaptop - 5, 90},
+                {1, kLaptop + kMargin - 1, 90},
+                {2, kLaptop + kMargin + 2, 90},
+                {3, kLaptop - 1, 90},
+                {4, kqd::kPostureWrapBelow - 5, 90}};
   const Trace derived = DeriveModes(trace);
   EXPECT_TRUE(derived.hasMode);
   std::vector<kqd::UsageMode> modes;
   for (const Row& row : derived.rows) modes.push_back(row.mode.value_or(99));
-  // Row by row the margins hold: 192 stays laptop, 189 stays folded.
+  // Row by row the margins hold: the second row stays laptop, the fourth folded.
   EXPECT_EQ(modes, (std::vector<kqd::UsageMode>{1, 1, 3, 3, 2}));
 }
 
@@ -146,7 +169,7 @@ Shipped LoadShipped(const std::string& name) {
   const auto trace = ParseTrace(text.str(), &error);
   if (!trace) ADD_FAILURE() << name << ": " << error;
   Shipped shipped{name, trace.value_or(Trace{}), {}};
-  const auto expectation = Expect(shipped.trace.rows, Source::Sensor, 0, &error);
+  const auto expectation = Expect(shipped.trace.rows, kqd::kSourceSensorApi, 0, &error);
   if (!expectation) ADD_FAILURE() << name << ": " << error;
   if (expectation) shipped.expectation = *expectation;
   return shipped;
@@ -171,7 +194,7 @@ TEST(ShippedTraces, AreUnambiguousShortAndPublish) {
     ASSERT_FALSE(rows.empty()) << shipped.name;
     for (std::size_t i = 1; i < rows.size(); ++i) {
       const double gap = rows[i].timeMs - rows[i - 1].timeMs;
-      EXPECT_TRUE(gap <= 50 || gap >= 400) << shipped.name << " row " << i + 1 << ": gap " << gap;
+      EXPECT_TRUE(gap <= kDebounce / 4 || gap >= 2 * kDebounce) << shipped.name << " row " << i + 1 << ": gap " << gap;
     }
     EXPECT_LE(rows.back().timeMs, 15000) << shipped.name;
     total += rows.back().timeMs;

@@ -27,6 +27,9 @@ expect_output() {  # expect_output DESCRIPTION PATTERN (in the last command's st
   fi
 }
 
+# d, the sensor's debounce as the service's table gives it, times the records.
+d=$("$kqdtrace" sources | awk '$1 == "sensor" { print $3 }')
+[[ $d =~ ^[0-9]+$ ]] || { echo "FAIL: kqdtrace sources gives no sensor delay"; exit 1; }
 cat >"$dir/trace.csv" <<'CSV'
 # laptop, a held step, tablet
 time_ms,a,b
@@ -34,34 +37,35 @@ time_ms,a,b
 500,170,90
 1000,355,90
 CSV
-cat >"$dir/good.rec" <<'CSV'
+cat >"$dir/good.rec" <<CSV
 kind,time_ms,a,b,value
 source,0,,,sensor
 start,0,,,
 slatestart,0,,,0
 input,0.2,100,90,
-slate,210.0,,,0
-energy,210.5,,,9
-energy,211.0,,,1
-mode,212.0,,,1
-slatestate,240.0,,,1
+slate,$((d + 10)).0,,,0
+energy,$((d + 10)).5,,,9
+energy,$((d + 11)).0,,,1
+mode,$((d + 12)).0,,,1
+slatestate,$((d + 40)).0,,,1
 input,500.1,170,90,
 input,1000.3,355,90,
-slate,1210.5,,,0
-energy,1211.0,,,8
-energy,1211.5,,,2
-mode,1213.0,,,2
-slatestate,1240.0,,,0
+slate,$((1000 + d + 10)).5,,,0
+energy,$((1000 + d + 11)).0,,,8
+energy,$((1000 + d + 11)).5,,,2
+mode,$((1000 + d + 13)).0,,,2
+slatestate,$((1000 + d + 40)).0,,,0
 CSV
-sed 's/^energy,1211.5,,,2$/energy,1211.5,,,3/' "$dir/good.rec" >"$dir/wrong.rec"
-grep -v '^slatestate,1240' "$dir/good.rec" >"$dir/unsynced.rec"
+sed "s/^energy,$((1000 + d + 11)).5,,,2\$/energy,$((1000 + d + 11)).5,,,3/" "$dir/good.rec" >"$dir/wrong.rec"
+grep -v "^slatestate,$((1000 + d + 40))" "$dir/good.rec" >"$dir/unsynced.rec"
 grep -v '^slatestart\|^slatestate' "$dir/good.rec" >"$dir/old.rec"
-sed 's/^input,1000.3,/input,700.3,/' "$dir/good.rec" >"$dir/ambiguous.rec"
-printf 'time_ms,a,b\n0,100,90\n180,355,90\n' >"$dir/ambiguous.csv"
+# The tablet input a debounce after the held step, and a trace with a gap just short of it.
+sed "s/^input,1000.3,/input,$((500 + d)).3,/" "$dir/good.rec" >"$dir/ambiguous.rec"
+printf 'time_ms,a,b\n0,100,90\n%d,355,90\n' $((d - 20)) >"$dir/ambiguous.csv"
 printf 'time_ms,a,b\n0,100,90\n5,1\n' >"$dir/bad.csv"
 
 expect_exit 0 "expect" -- "$kqdtrace" expect "$dir/trace.csv" --source sensor
-expect_output "expect lists the publications" "^1200.0,2$"
+expect_output "expect lists the publications" "^$((1000 + d)).0,2$"
 expect_exit 2 "expect of a gap near the debounce" -- "$kqdtrace" expect "$dir/ambiguous.csv" --source sensor
 expect_output "ambiguity is named" "timing ambiguous"
 expect_exit 2 "expect of a malformed trace" -- "$kqdtrace" expect "$dir/bad.csv" --source sensor
@@ -86,7 +90,7 @@ expect_exit 2 "check of a record that is a trace" -- "$kqdtrace" check "$dir/tra
 expect_exit 0 "report" -- "$kqdtrace" report "$dir/trace.csv" "$dir/good.rec"
 expect_output "report latency" "latency: to Mode median"
 expect_output "report header" "^   time_ms  input                          expected Mode       energy   slate         to Mode   to energy  result$"
-expect_output "report row" "^    1000.3  A 355 B 90                     2        2          8 2      write, slate  212.7     210.7      ok$"
+expect_output "report row" "^    1000.3  A 355 B 90                     2        2          8 2      write, slate  $(printf '%-9s %-9s' $((d + 12)).7 $((d + 10)).7)  ok$"
 
 expect_exit 0 "svg" -- "$kqdtrace" svg "$dir/trace.csv" "$dir/good.rec" "$dir/out.svg" --title "x & y"
 grep -q "x &amp; y" "$dir/out.svg" || { echo "FAIL: svg title"; failures=$((failures + 1)); }

@@ -24,15 +24,16 @@ BurstResult Timed(std::optional<kqd::UsageMode> published, std::optional<double>
 // request are left out, and a figure with no measurement at all is null.
 TEST(LatencyJson, CountsPublicationsOnlyAndNullsWhatWasNotMeasured) {
   Comparison comparison;
-  comparison.expectation.source = Source::Wmi;
+  comparison.expectation.source = kqd::kSourceWmi;
   comparison.bursts = {Timed(2, 12, 13), Timed(std::nullopt, 500, 500), Timed(3, 14, std::nullopt),
                        Timed(1, 16, 17)};
   EXPECT_EQ(FormatLatencyJson(comparison),
-            "{\"source\": \"wmi\", \"timed\": 3, \"designed_ms\": 10, \"mode_median_ms\": 14.00, "
+            "{\"source\": \"wmi\", \"timed\": 3, \"designed_ms\": " + std::to_string(kqd::kWmiBurstWindowMs) +
+                ", \"mode_median_ms\": 14.00, "
             "\"mode_p95_ms\": 16.00, \"energy_median_ms\": 15.00, \"energy_p95_ms\": 17.00, "
             "\"as_expected\": true}\n");
 
-  comparison.expectation.source = Source::Driver;
+  comparison.expectation.source = kqd::kSourceDriver;
   comparison.bursts = {Timed(2, 1.5, std::nullopt)};
   comparison.differences = {"800 ms: Mode 3, expected 2"};
   EXPECT_EQ(FormatLatencyJson(comparison),
@@ -51,7 +52,7 @@ std::string Narrow(std::string text) {
 // however many writes a step saw; an unjudged record says so.
 TEST(Report, TheSlateColumnStaysAlignedAndNamesWritesAndState) {
   Comparison comparison;
-  comparison.expectation.source = Source::Sensor;
+  comparison.expectation.source = kqd::kSourceSensorApi;
   comparison.rows = {{0, 100, 90}, {500, 355, 90}, {900, 355, 90}};
   comparison.slateJudged = true;
   const struct {

@@ -13,6 +13,7 @@
 #include "trace/replay/input_feeds.h"
 #include "trace/replay/replay_plan.h"
 #include "trace/replay/replay_run.h"
+#include "trace/source.h"
 #include "service/kqd_service.h"
 #include "trace/replay_record.h"
 #include "trace/trace_file.h"
@@ -22,8 +23,11 @@ namespace {
 
 namespace rp = replay;
 
-constexpr wchar_t kUsage[] =
-    L"usage: kqdtb.exe replay --source sensor|wmi|driver [--floor] [--settle MS] TRACE RECORD\n";
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+const std::wstring kArguments =
+    L"--source " + Widen(kqd::ModeSourceNames()) + L" [--floor] [--settle MS] TRACE RECORD";
+const std::wstring kUsage = L"usage: kqdtb.exe replay " + kArguments + L"\n";
 constexpr DWORD kMaxSettleMs = 60000;
 constexpr size_t kMaxTraceBytes = 64u << 20;
 
@@ -83,7 +87,7 @@ int Refuse(const std::string& why) {
 }
 
 int RunReplay(int argc, wchar_t** argv) {
-  std::optional<rp::Source> source;
+  std::optional<Source> source;
   DWORD settleMs = 1000;
   bool floor = false;
   std::wstring paths[2];
@@ -91,8 +95,8 @@ int RunReplay(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     if (arg == L"--source" && i + 1 < argc) {
-      source = rp::ParseSource(Narrow(argv[++i]));
-      if (!source) return Refuse("unknown source \"" + Narrow(argv[i]) + "\" (sensor, wmi or driver)");
+      source = kqd::ParseModeSourceName(Narrow(argv[++i]));
+      if (!source) return Refuse("unknown source \"" + Narrow(argv[i]) + "\" (" + kqd::ModeSourceNames() + ")");
     } else if (arg == L"--settle" && i + 1 < argc) {
       const auto ms = ParseUint32(argv[++i]);
       if (!ms || *ms > kMaxSettleMs) return Refuse("--settle takes milliseconds, 0 to 60000");
@@ -100,14 +104,14 @@ int RunReplay(int argc, wchar_t** argv) {
     } else if (arg == L"--floor" && !floor) {
       floor = true;
     } else if (arg.rfind(L"--", 0) == 0 || positional == 2) {
-      Err(kUsage);
+      Err(L"%ls", kUsage.c_str());
       return 2;
     } else {
       paths[positional++] = arg;
     }
   }
   if (!source || positional != 2) {
-    Err(kUsage);
+    Err(L"%ls", kUsage.c_str());
     return 2;
   }
   const std::wstring tracePath = DosPath(paths[0]);
@@ -151,12 +155,13 @@ int RunReplay(int argc, wchar_t** argv) {
   return 0;
 }
 
-TestbedCommand replayCommand{
-    L"replay",
-    L"--source sensor|wmi|driver [--floor] [--settle MS] TRACE RECORD (feed the trace in real time into the "
-    L"running service through that source's double; write what it published as a replay record. --floor: the "
-    L"service stopped, publish at each input what it would, for the floor of the measuring path)",
-    &RunReplay};
+const std::wstring kHelp =
+    kArguments +
+    L" (feed the trace in real time into the running service through that source's double; write what it "
+    L"published as a replay record. --floor: the service stopped, publish at each input what it would, for the "
+    L"floor of the measuring path)";
+
+TestbedCommand replayCommand{L"replay", kHelp.c_str(), &RunReplay};
 
 }  // namespace
 }  // namespace kqdtb

@@ -22,7 +22,7 @@ bool Fail(std::string* error, const std::string& why) {
 class FloorFeed final : public InputFeed {
  public:
   FloorFeed(Source source, std::vector<trace::Row> rows, FloorOutlet outlet)
-      : source_(*trace::ParseSource(SourceName(source))), rows_(std::move(rows)), outlet_(std::move(outlet)) {
+      : source_(source), rows_(std::move(rows)), outlet_(std::move(outlet)) {
     if (outlet_.modeKey.empty()) outlet_.modeKey = kqd::kModeKeyPath;
     if (!outlet_.notify) outlet_.notify = &pwraux::Notify;
     if (!outlet_.slateState) outlet_.slateState = &slate::ReadMetric;
@@ -48,7 +48,7 @@ class FloorFeed final : public InputFeed {
     const std::optional<kqd::UsageMode> mode = publications_[next_++];
     *at = ReplayClock::Now();
     if (!mode) return true;
-    const kqd::BroadcastSwitches switches = trace::SwitchesOf(source_);
+    const kqd::BroadcastSwitches switches = kqd::ModeSourceSwitches(source_);
     // As in the broadcaster, the state is read only where it is kept in line;
     // otherwise the plan does not look at it.
     std::optional<std::uint32_t> state;
@@ -77,7 +77,7 @@ class FloorFeed final : public InputFeed {
   }
 
  private:
-  trace::Source source_;
+  Source source_;
   std::vector<trace::Row> rows_;
   FloorOutlet outlet_;
   std::vector<std::optional<kqd::UsageMode>> publications_;  // per row

@@ -141,9 +141,10 @@ std::unique_ptr<InputFeed> MakeDriverFeed() { return std::make_unique<DriverFeed
 
 std::unique_ptr<InputFeed> MakeFeed(Source source) {
   switch (source) {
-    case Source::Sensor: return MakeSensorFeed();
-    case Source::Wmi: return MakeWmiFeed();
-    case Source::Driver: return MakeDriverFeed();
+    case kqd::kSourceNone:
+    case kqd::kSourceSensorApi: return MakeSensorFeed();
+    case kqd::kSourceWmi: return MakeWmiFeed();
+    case kqd::kSourceDriver: return MakeDriverFeed();
   }
   return MakeSensorFeed();
 }

@@ -7,38 +7,19 @@
 namespace kqdtb::replay {
 namespace {
 
-constexpr struct {
-  Source source;
-  const char* name;
-} kSources[] = {{Source::Sensor, "sensor"}, {Source::Wmi, "wmi"}, {Source::Driver, "driver"}};
-
 std::string RowText(size_t index) { return "row " + std::to_string(index + 1); }
 
 double MsSince(std::uint64_t t0, std::uint64_t time) { return static_cast<double>(time - t0) / 10000.0; }
 
 }  // namespace
 
-std::optional<Source> ParseSource(std::string_view name) {
-  for (const auto& entry : kSources) {
-    if (name == entry.name) return entry.source;
-  }
-  return std::nullopt;
-}
-
-const char* SourceName(Source source) {
-  for (const auto& entry : kSources) {
-    if (entry.source == source) return entry.name;
-  }
-  return "sensor";
-}
-
 std::optional<std::vector<PlannedInput>> PlanInputs(const trace::Trace& trace, Source source, std::string* error) {
   auto fail = [&](const std::string& why) -> std::optional<std::vector<PlannedInput>> {
     if (error != nullptr) *error = why;
     return std::nullopt;
   };
-  if (source == Source::Wmi && !trace.hasMode) return fail("the wmi source needs a \"mode\" column");
-  if (source == Source::Driver && !trace.hasMode && !trace.hasWord) {
+  if (source == kqd::kSourceWmi && !trace.hasMode) return fail("the wmi source needs a \"mode\" column");
+  if (source == kqd::kSourceDriver && !trace.hasMode && !trace.hasWord) {
     return fail("the driver source needs a \"word\" or a \"mode\" column");
   }
   if (trace.rows.empty()) return fail("the trace has no rows");
@@ -51,13 +32,14 @@ std::optional<std::vector<PlannedInput>> PlanInputs(const trace::Trace& trace, S
     const trace::Row& row = trace.rows[i];
     PlannedInput input{row.timeMs, row.a, row.b, std::nullopt, row.mode ? row.mode : row.word};
     switch (source) {
-      case Source::Sensor:
+      case kqd::kSourceNone:
+      case kqd::kSourceSensorApi:
         break;
-      case Source::Wmi:
+      case kqd::kSourceWmi:
         input.setting = row.mode;
         input.value = row.mode;
         break;
-      case Source::Driver:
+      case kqd::kSourceDriver:
         input.value = row.word ? row.word : row.mode;
         if (row.word) {
           input.setting = row.word;
@@ -76,7 +58,7 @@ std::optional<std::vector<PlannedInput>> PlanInputs(const trace::Trace& trace, S
 
 trace::Record Assemble(const Observations& seen) {
   trace::Record record;
-  record.source = SourceName(seen.source);
+  record.source = kqd::ModeSourceName(seen.source);
   record.startMode = seen.startMode;
   record.startSlate = seen.startSlate;
   using trace::EventKind;

@@ -9,14 +9,10 @@
 #include <vector>
 
 #include "trace/replay_record.h"
+#include "trace/source.h"
 #include "trace/trace_file.h"
 
 namespace kqdtb::replay {
-
-enum class Source { Sensor, Wmi, Driver };
-
-std::optional<Source> ParseSource(std::string_view name);
-const char* SourceName(Source source);
 
 // One row as the source takes it.
 struct PlannedInput {
@@ -43,7 +39,7 @@ struct Stamped {
 };
 
 struct Observations {
-  Source source = Source::Sensor;
+  Source source = kqd::kSourceSensorApi;
   std::optional<std::uint32_t> startMode;
   std::uint64_t t0 = 0;  // the replay clock's zero
   std::vector<PlannedInput> inputs;       // those delivered, in order

@@ -32,7 +32,7 @@ struct PublishedDevices {
 PublishedDevices DriverDoubles();
 
 struct RunSetup {
-  Source source = Source::Sensor;
+  Source source = kqd::kSourceSensorApi;
   std::vector<PlannedInput> inputs;
   DWORD settleMs = 1000;  // after the last input, before the records are read
   InputFeed* feed = nullptr;

@@ -22,15 +22,15 @@ tr::Trace Parse(const char* text) {
 TEST(ReplayPlan, RefusesWhatTheSourceCannotTake) {
   const struct {
     const char* text;
-    rp::Source source;
+    kqdtb::Source source;
     const char* reason;  // part of the message
   } cases[] = {
-      {"time_ms,a,b\n0,1,2\n", rp::Source::Wmi, "\"mode\" column"},
-      {"time_ms,a,b,word\n0,1,2,0x00020001\n", rp::Source::Wmi, "\"mode\" column"},
-      {"time_ms,a,b\n0,1,2\n", rp::Source::Driver, "\"word\" or a \"mode\""},
-      {"time_ms,a,b,mode\n", rp::Source::Sensor, "no rows"},
-      {"time_ms,a,b\n0,1,2\n600001,1,2\n", rp::Source::Sensor, "longer than 600 s"},
-      {"time_ms,a,b,mode\n0,1,2,1\n5,1,2,7\n", rp::Source::Driver, "row 2: mode 7"},
+      {"time_ms,a,b\n0,1,2\n", kqd::kSourceWmi, "\"mode\" column"},
+      {"time_ms,a,b,word\n0,1,2,0x00020001\n", kqd::kSourceWmi, "\"mode\" column"},
+      {"time_ms,a,b\n0,1,2\n", kqd::kSourceDriver, "\"word\" or a \"mode\""},
+      {"time_ms,a,b,mode\n", kqd::kSourceSensorApi, "no rows"},
+      {"time_ms,a,b\n0,1,2\n600001,1,2\n", kqd::kSourceSensorApi, "longer than 600 s"},
+      {"time_ms,a,b,mode\n0,1,2,1\n5,1,2,7\n", kqd::kSourceDriver, "row 2: mode 7"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -50,20 +50,20 @@ TEST(ReplayPlan, EachSourceGetsItsSettingAndTheRecordTheRowsValue) {
   const auto mode = [](std::uint32_t m) { return std::optional<std::uint32_t>(m); };
   const std::optional<std::uint32_t> none;
   const struct {
-    rp::Source source;
+    kqdtb::Source source;
     std::optional<std::uint32_t> setting[4];
     std::optional<std::uint32_t> value[4];
   } cases[] = {
-      {rp::Source::Sensor, {none, none, none, none}, {mode(1), mode(0x00020004), none, mode(3)}},
-      {rp::Source::Wmi, {mode(1), none, none, mode(3)}, {mode(1), none, none, mode(3)}},
+      {kqd::kSourceSensorApi, {none, none, none, none}, {mode(1), mode(0x00020004), none, mode(3)}},
+      {kqd::kSourceWmi, {mode(1), none, none, mode(3)}, {mode(1), none, none, mode(3)}},
       // A row with a mode only takes the word the double answers for it; a row
       // with neither leaves the answer alone.
-      {rp::Source::Driver,
+      {kqd::kSourceDriver,
        {kqdtb::davodira::AnswerForMode(1), mode(0x00020004), none, mode(0x00020003)},
        {mode(1), mode(0x00020004), none, mode(0x00020003)}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(rp::SourceName(c.source));
+    SCOPED_TRACE(kqd::ModeSourceName(c.source));
     const auto inputs = rp::PlanInputs(trace, c.source, nullptr);
     ASSERT_TRUE(inputs.has_value());
     ASSERT_EQ(inputs->size(), 4u);
@@ -76,18 +76,11 @@ TEST(ReplayPlan, EachSourceGetsItsSettingAndTheRecordTheRowsValue) {
   }
 }
 
-TEST(ReplayPlan, SourceNamesRoundTrip) {
-  for (const rp::Source source : {rp::Source::Sensor, rp::Source::Wmi, rp::Source::Driver}) {
-    EXPECT_EQ(rp::ParseSource(rp::SourceName(source)), source);
-  }
-  for (const char* name : {"", "Sensor", "wmi ", "firmware"}) EXPECT_FALSE(rp::ParseSource(name).has_value()) << name;
-}
-
 TEST(ReplayRecord, AssembledOnTheReplayClockInTimeOrder) {
   constexpr std::uint64_t t0 = 5'000'000'000;  // 500 s into the counter
   const auto at = [](double ms) { return t0 + static_cast<std::uint64_t>(ms * 10000); };
   rp::Observations seen;
-  seen.source = rp::Source::Wmi;
+  seen.source = kqd::kSourceWmi;
   seen.startMode = 0;
   seen.t0 = t0;
   seen.inputs = {{0, 1, 2, 1, 1}, {250, std::nanf(""), 4, std::nullopt, std::nullopt}};

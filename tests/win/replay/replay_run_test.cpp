@@ -63,7 +63,7 @@ class ReplayRun : public testing::Test {
     kqdtest::DeleteKeyTree(HKEY_CURRENT_USER, base_);
     kqdtest::SetDword(HKEY_CURRENT_USER, key_, L"Mode", 2);
     feed_ = std::make_unique<ScriptedFeed>(key_);
-    setup_.source = rp::Source::Wmi;
+    setup_.source = kqd::kSourceWmi;
     setup_.settleMs = 100;
     setup_.feed = feed_.get();
     setup_.modeRoot = HKEY_CURRENT_USER;
@@ -184,17 +184,21 @@ TEST_F(ReplayRun, AFailedDeliveryStopsAndKeepsWhatHappenedSoFar) {
 // requests), at the input that ends the burst and in the broadcaster's order;
 // the comparison that judges the service finds it as expected.
 TEST_F(ReplayRun, TheFloorPublishesWhatTheSourceWouldAtOnce) {
-  const tr::Trace trace{{{0, 120, 90, 1, {}}, {250, 270, 100, 3, {}}, {500, 270, 100, 3, {}}, {750, 355, 90, 2, {}}},
-                        true, false};
+  // Far enough apart for every row to be a burst of its own, even for the sensor.
+  constexpr double kStep = kqd::kSensorDebounceMs + tr::kTimingToleranceMs + 10;
+  const tr::Trace trace{
+      {{0, 120, 90, 1, {}}, {kStep, 270, 100, 3, {}}, {2 * kStep, 270, 100, 3, {}}, {3 * kStep, 355, 90, 2, {}}},
+      true,
+      false};
   const struct {
-    rp::Source source;
+    kqdtb::Source source;
     std::vector<std::uint32_t> requests;
     size_t toggles;  // to laptop at mode 1, to slate at mode 3; the driver source leaves it alone
-  } cases[] = {{rp::Source::Sensor, {9, 1, 8, 3, 8, 2}, 2},
-               {rp::Source::Wmi, {9, 1, 8, 3, 8, 3, 8, 2}, 2},
-               {rp::Source::Driver, {}, 0}};
+  } cases[] = {{kqd::kSourceSensorApi, {9, 1, 8, 3, 8, 2}, 2},
+               {kqd::kSourceWmi, {9, 1, 8, 3, 8, 3, 8, 2}, 2},
+               {kqd::kSourceDriver, {}, 0}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(rp::SourceName(c.source));
+    SCOPED_TRACE(kqd::ModeSourceName(c.source));
     kqdtest::SetDword(HKEY_CURRENT_USER, key_, L"Mode", 2);
     std::vector<rp::Stamped> sent;
     // The machine starts in slate mode, so the first (laptop) burst toggles it.
@@ -243,7 +247,7 @@ TEST_F(ReplayRun, TheFloorPublishesWhatTheSourceWouldAtOnce) {
     for (const tr::BurstResult& burst : comparison->bursts) {
       if (!burst.expected.published || !burst.toModeMs) continue;
       // Nothing waits: far less than the sensor's debounce even on a busy machine.
-      EXPECT_LT(*burst.toModeMs, 50) << burst.expected.lastInputMs;
+      EXPECT_LT(*burst.toModeMs, kqd::kSensorDebounceMs / 4) << burst.expected.lastInputMs;
       if (burst.toEnergyMs) {
         EXPECT_LE(*burst.toEnergyMs, *burst.toModeMs) << "requests before Mode";
       }
