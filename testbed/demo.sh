@@ -39,6 +39,7 @@ cleanup() {
   quiet kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f
   quiet kqd_wine_stop_server
 }
+set_up() { quiet "${@:2}" || fail "set-up failed: $1"; }
 ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 mode_is() { [ "$(stored_mode)" = "$1" ]; }
 energy_is() { [ "$(pwraux_fields)" = "$1" ]; }
@@ -53,10 +54,7 @@ quiet kqd_wine_start_server || fail "no Wine prefix"
 cleanup
 quiet kqd_wine_start_server || fail "no Wine prefix"
 # 1809: older than 1903, so the running service registers its uninstall task.
-quiet "$KQD_TESTBED/kqdtb" machine 1809 || fail "machine set-up"
-for double in pwraux slate davodira wmi sensors taskschd power; do
-  quiet "$KQD_TESTBED/kqdtb" "install-$double" || fail "installing the $double double"
-done
+kqd_machine_up set_up 1809 taskschd
 say "Wine $(kqd_wine --version 2>/dev/null | tr -d '\r'), prefix $KQD_WINEPREFIX"
 say "machine: Windows 10 1809; Winmgmt and Task Scheduler running; the system in $(kqdtb slate-state) mode"
 say "doubles plugged in: energy-management driver (\\\\.\\PwrAuxDrv), slate toggle, power-management driver"

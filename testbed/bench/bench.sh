@@ -29,6 +29,7 @@ burst=${BENCH_BURST:-10000}
 
 kqdtb() { "$KQD_TESTBED/kqdtb" "$@" 2>>"$log" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 quiet() { "$@" >>"$log" 2>&1; }
+set_up() { quiet "${@:2}" || fail "set-up failed: $1"; }
 wanted() { [[ ",$only," == *",$1,"* ]]; }
 fail() { echo "bench: $* (details: $log)" >&2; cleanup; exit 1; }
 cleanup() {
@@ -52,10 +53,7 @@ put exe "{\"path\": \"$KQD_SERVICE_EXE\", \"packaged\": $([ "$kqd_service_exe_pa
 begin "set-up: the doubles and the service installed" 20
 quiet kqd_wine_start_server || fail "no Wine prefix"
 cleanup
-quiet "$KQD_TESTBED/kqdtb" machine 2009 || fail "machine set-up"
-for double in pwraux slate davodira wmi sensors power; do
-  quiet "$KQD_TESTBED/kqdtb" "install-$double" || fail "installing the $double double"
-done
+kqd_machine_up set_up 2009
 quiet "$KQD_TESTBED/kqdtb" install-service || fail "installing the service"
 cmp -s "$KQD_SERVICE_EXE" "$KQD_SYSTEM32/kqd.exe" || fail "the installed kqd.exe is not $KQD_SERVICE_EXE"
 

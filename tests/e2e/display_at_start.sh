@@ -39,7 +39,7 @@ start_with_display() { # COMMAND VALUE VERSION [DELAY-MS]
   setup "Windows 10 $3" kqdtb machine "$3"
   if [ "$3" = 1809 ]; then
     setup "Task Scheduler double" kqdtb install-taskschd
-    e2e_installed+=(taskschd)
+    kqd_machine_installed+=(taskschd)
     setup "no tasks" kqdtb tasks-clear
   fi
   setup "WMI provider at mode 1" bash -c 'k=$1; "$k" wmi-provider on && "$k" wmi-instances 1 && "$k" wmi-mode 1' _ \
