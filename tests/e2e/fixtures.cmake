@@ -33,3 +33,17 @@ function(kqd_e2e_test name)
     RESOURCE_LOCK "${T_RESOURCE_LOCK}"
     TIMEOUT ${T_TIMEOUT})
 endfunction()
+
+# The mode sources in the service's order of preference, from the core's table (one
+# row per line there), so a new source gets its scenarios without an edit here.
+set(kqd_source_table ${CMAKE_SOURCE_DIR}/src/core/mode_source_table.h)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${kqd_source_table})
+file(STRINGS ${kqd_source_table} kqd_source_rows REGEX "^ *{kSource[A-Za-z]+, \"[a-z]+\",")
+set(KQD_MODE_SOURCES)
+foreach(row ${kqd_source_rows})
+  string(REGEX REPLACE "^ *{kSource[A-Za-z]+, \"([a-z]+)\",.*" "\\1" source "${row}")
+  list(APPEND KQD_MODE_SOURCES ${source})
+endforeach()
+if(NOT KQD_MODE_SOURCES)
+  message(FATAL_ERROR "no mode source rows in ${kqd_source_table}")
+endif()
