@@ -2,7 +2,7 @@
 # The real kqd.exe through its whole life on the emulated convertible: installed by
 # its driver package, walked through every posture with each mode source, the display
 # turned off and on, and removed again when the package goes.
-#   demo.sh [wmi|sensor|driver]...    (default: all three)
+#   demo.sh [SOURCE]...    (default: every mode source kqdtb sources lists, in its order)
 # Wine's own messages go to $KQD_BUILD/demo/demo.log; the account goes to stdout.
 set -u
 KQD_TESTBED=$(cd "$(dirname "$0")" && pwd)
@@ -11,10 +11,13 @@ KQD_BUILD=$(cd "$KQD_BUILD" && pwd)
 export KQD_TESTBED KQD_BUILD
 . "$KQD_TESTBED/cli/lib.sh"
 
+kqd_wine_start_server >/dev/null 2>&1 && kqd_source_table ||
+  { echo "demo: no list of the mode sources from kqdtb sources (run make build)" >&2; exit 2; }
 sources=("$@")
-[ ${#sources[@]} -eq 0 ] && sources=(wmi sensor driver)
+[ ${#sources[@]} -eq 0 ] && mapfile -t sources < <(kqd_sources)
 for s in "${sources[@]}"; do
-  case "$s" in wmi | sensor | driver) ;; *) echo "demo: sources are wmi, sensor and driver, not \"$s\"" >&2; exit 2 ;; esac
+  kqd_is_source "$s" ||
+    { echo "demo: sources are $(kqd_sources | paste -sd, | sed 's/,/, /g; s/\(.*\), /\1 and /'), not \"$s\"" >&2; exit 2; }
 done
 KQD_NATIVE_BIN=${KQD_NATIVE_BIN:-$KQD_TESTBED/../build/native/bin}
 kqdtrace=$KQD_NATIVE_BIN/kqdtrace

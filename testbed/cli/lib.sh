@@ -214,6 +214,21 @@ kqd_unix_pid() {
   return 1
 }
 
+# The mode sources' table as kqdtb.exe sources prints it, read once per shell.
+kqd_source_table() {
+  [ -n "${kqd_source_rows:-}" ] && return 0
+  kqd_source_rows=$(kqd_wine "$KQD_BIN/kqdtb.exe" sources | tr -d '\r')
+  [ -n "$kqd_source_rows" ] || { echo "kqdtb: kqdtb.exe sources listed nothing" >&2; return 1; }
+}
+# The mode sources' names in the service's order of preference, one a line; with a
+# switch of the table (slate_sync, posture_code, raw_mode), those that have it on.
+kqd_sources() { # [SWITCH]
+  kqd_source_table || return 1
+  awk -v col="${1:-}" 'NR == 1 {for (i = 1; i <= NF; i++) at[$i] = i; if (col != "" && !(col in at)) exit 2; next}
+    col == "" || $at[col] == 1 {print $1}' <<<"$kqd_source_rows"
+}
+kqd_is_source() { kqd_source_table && kqd_sources | grep -qxF -- "$1"; }
+
 # Polls a command for up to $1 seconds.
 wait_for() {
   local limit=$1 i; shift

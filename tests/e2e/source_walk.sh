@@ -8,7 +8,7 @@ kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
 
 e2e_machine
-sources=${KQD_WALK_SOURCES:-wmi sensor driver}
+sources=${KQD_WALK_SOURCES:-$(kqd_sources)}
 
 # Moves the machine into MODE through SOURCE.
 fold() {
