@@ -33,7 +33,7 @@ for source in ${SLATE_LAG_SOURCES:-$(kqd_sources slate_sync)}; do
       kqd_sc start KQD >/dev/null
       kqd_wait_service_state KQD RUNNING 30 >/dev/null || { echo "KQD did not start"; exit 1; }
       # The start's own publication (WMI: the provider's mode 1) is over before the replay.
-      [ "$source" = sensor ] && sleep 1 && kqdtb sensor-angles $(kqd_mode_angles 1) >/dev/null
+      [ "$source" = sensor ] && sleep 1 && kqd_fold sensor 1
       mode_is 1 >/dev/null || echo "$lag ms  $source  ${name#*_}: the start did not publish mode 1"
       kqdtb slate-lag "$lag" >/dev/null
       record=$out/records/$name.lag$lag.csv

@@ -41,13 +41,8 @@ replay_once() {
       # Its toggle shows the double's lag later; the record starts from the state after it.
       check "the start's slate toggle has shown" slate_settles_to laptop ;;
     driver)
-      # The watch thread takes "Type2" as it finds it when it starts; flip until a
-      # mode arrives, so the replay's first flip is seen as one.
-      local attempt
-      for attempt in 1 2 3 4 5; do
-        kqdtb driver-mode 1 >/dev/null
-        mode_is 1 2 && break
-      done
+      # Flipped until a mode arrives, so the replay's first flip is seen as one.
+      kqd_fold_until driver 1
       check "the driver's watch runs" mode_is 1 1 ;;
   esac
 
