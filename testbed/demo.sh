@@ -2,7 +2,7 @@
 # The real kqd.exe through its whole life on the emulated convertible: installed by
 # its driver package, walked through every posture with each mode source, the display
 # turned off and on, and removed again when the package goes.
-#   demo.sh [wmi|sensor|driver]...    (default: all three)
+#   demo.sh [SOURCE]...    (default: every mode source kqdtb sources lists, in its order)
 # Wine's own messages go to $KQD_BUILD/demo/demo.log; the account goes to stdout.
 set -u
 KQD_TESTBED=$(cd "$(dirname "$0")" && pwd)
@@ -11,10 +11,13 @@ KQD_BUILD=$(cd "$KQD_BUILD" && pwd)
 export KQD_TESTBED KQD_BUILD
 . "$KQD_TESTBED/cli/lib.sh"
 
+kqd_wine_start_server >/dev/null 2>&1 && kqd_source_table ||
+  { echo "demo: no list of the mode sources from kqdtb sources (run make build)" >&2; exit 2; }
 sources=("$@")
-[ ${#sources[@]} -eq 0 ] && sources=(wmi sensor driver)
+[ ${#sources[@]} -eq 0 ] && mapfile -t sources < <(kqd_sources)
 for s in "${sources[@]}"; do
-  case "$s" in wmi | sensor | driver) ;; *) echo "demo: sources are wmi, sensor and driver, not \"$s\"" >&2; exit 2 ;; esac
+  kqd_is_source "$s" ||
+    { echo "demo: sources are $(kqd_sources | paste -sd, | sed 's/,/, /g; s/\(.*\), /\1 and /'), not \"$s\"" >&2; exit 2; }
 done
 KQD_NATIVE_BIN=${KQD_NATIVE_BIN:-$KQD_TESTBED/../build/native/bin}
 kqdtrace=$KQD_NATIVE_BIN/kqdtrace
@@ -39,6 +42,7 @@ cleanup() {
   quiet kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f
   quiet kqd_wine_stop_server
 }
+set_up() { quiet "${@:2}" || fail "set-up failed: $1"; }
 ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 mode_is() { [ "$(stored_mode)" = "$1" ]; }
 energy_is() { [ "$(pwraux_fields)" = "$1" ]; }
@@ -53,10 +57,7 @@ quiet kqd_wine_start_server || fail "no Wine prefix"
 cleanup
 quiet kqd_wine_start_server || fail "no Wine prefix"
 # 1809: older than 1903, so the running service registers its uninstall task.
-quiet "$KQD_TESTBED/kqdtb" machine 1809 || fail "machine set-up"
-for double in pwraux slate davodira wmi sensors taskschd power; do
-  quiet "$KQD_TESTBED/kqdtb" "install-$double" || fail "installing the $double double"
-done
+kqd_machine_up set_up 1809 taskschd
 say "Wine $(kqd_wine --version 2>/dev/null | tr -d '\r'), prefix $KQD_WINEPREFIX"
 say "machine: Windows 10 1809; Winmgmt and Task Scheduler running; the system in $(kqdtb slate-state) mode"
 say "doubles plugged in: energy-management driver (\\\\.\\PwrAuxDrv), slate toggle, power-management driver"

@@ -29,6 +29,7 @@ burst=${BENCH_BURST:-10000}
 
 kqdtb() { "$KQD_TESTBED/kqdtb" "$@" 2>>"$log" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 quiet() { "$@" >>"$log" 2>&1; }
+set_up() { quiet "${@:2}" || fail "set-up failed: $1"; }
 wanted() { [[ ",$only," == *",$1,"* ]]; }
 fail() { echo "bench: $* (details: $log)" >&2; cleanup; exit 1; }
 cleanup() {
@@ -52,10 +53,9 @@ put exe "{\"path\": \"$KQD_SERVICE_EXE\", \"packaged\": $([ "$kqd_service_exe_pa
 begin "set-up: the doubles and the service installed" 20
 quiet kqd_wine_start_server || fail "no Wine prefix"
 cleanup
-quiet "$KQD_TESTBED/kqdtb" machine 2009 || fail "machine set-up"
-for double in pwraux slate davodira wmi sensors power; do
-  quiet "$KQD_TESTBED/kqdtb" "install-$double" || fail "installing the $double double"
-done
+kqd_machine_up set_up 2009
+kqd_source_table 2>>"$log" || fail "no list of the mode sources"
+mapfile -t sources < <(kqd_sources)
 quiet "$KQD_TESTBED/kqdtb" install-service || fail "installing the service"
 cmp -s "$KQD_SERVICE_EXE" "$KQD_SYSTEM32/kqd.exe" || fail "the installed kqd.exe is not $KQD_SERVICE_EXE"
 
@@ -65,14 +65,15 @@ if wanted latency || wanted floor; then
   changes=$(($(grep -c '^[0-9]' "$trace") - 1))
   replay_s=$(awk -F, '/^[0-9]/ {t = $1} END {printf "%d", t / 1000 + 2}' "$trace")
   if wanted latency && wanted floor; then
-    begin "latency: 3 sources x $changes changes, through the service, then with the replayer in its place (the floor)" \
-      $((3 * (2 * replay_s + 11)))
+    begin "latency: ${#sources[@]} sources x $changes changes, through the service, then with the replayer in its place (the floor)" \
+      $((${#sources[@]} * (2 * replay_s + 11)))
   elif wanted latency; then
-    begin "latency: 3 sources x $changes changes through the service" $((3 * (replay_s + 8)))
+    begin "latency: ${#sources[@]} sources x $changes changes through the service" $((${#sources[@]} * (replay_s + 8)))
   else
-    begin "latency floor: 3 sources x $changes changes with the replayer in the service's place" $((3 * (replay_s + 3)))
+    begin "latency floor: ${#sources[@]} sources x $changes changes with the replayer in the service's place" \
+      $((${#sources[@]} * (replay_s + 3)))
   fi
-  for source in sensor wmi driver; do
+  for source in "${sources[@]}"; do
     input=$trace
     if [ "$source" != sensor ]; then input=$out/latency-$source.csv; "$kqdtrace" derive "$trace" >"$input"; fi
     figures=null floor=null

@@ -5,7 +5,8 @@
 # apart), and the table says whether the system's slate state ends in agreement with
 # the last published mode, with the writes and changes it took.
 #   KQD_BUILD=build/windows testbed/bench/slate_lag.sh [LAGS...]   (default: 0 20 100 300)
-#   SLATE_LAG_SOURCES="wmi sensor" (the default) for fewer sources. About 5 minutes.
+#   SLATE_LAG_SOURCES="wmi" for fewer sources (default: those kqdtb sources lists with
+#   slate_sync on, wmi and sensor). About 5 minutes.
 . "$(dirname "$0")/../../tests/e2e/lib.sh"
 lags=("$@"); [ ${#lags[@]} -gt 0 ] || lags=(0 20 100 300)
 out=$KQD_BUILD/slate-lag
@@ -18,7 +19,8 @@ write_slate_lag_traces "$out/traces"
 
 e2e_machine >/dev/null
 printf '%-7s %-6s %-22s %-10s %-6s %-7s %-8s %s\n' lag source trace "last Mode" writes changes "state" agrees
-for source in ${SLATE_LAG_SOURCES:-wmi sensor}; do
+kqd_source_table || exit 1
+for source in ${SLATE_LAG_SOURCES:-$(kqd_sources slate_sync)}; do
   kqdtb plug-source "$source" >/dev/null || exit 1
   for lag in "${lags[@]}"; do
     for trace in "$out/traces/${source}"_*.csv; do
@@ -31,7 +33,7 @@ for source in ${SLATE_LAG_SOURCES:-wmi sensor}; do
       kqd_sc start KQD >/dev/null
       kqd_wait_service_state KQD RUNNING 30 >/dev/null || { echo "KQD did not start"; exit 1; }
       # The start's own publication (WMI: the provider's mode 1) is over before the replay.
-      [ "$source" = sensor ] && sleep 1 && kqdtb sensor-angles $(kqd_mode_angles 1) >/dev/null
+      [ "$source" = sensor ] && sleep 1 && kqd_fold sensor 1
       mode_is 1 >/dev/null || echo "$lag ms  $source  ${name#*_}: the start did not publish mode 1"
       kqdtb slate-lag "$lag" >/dev/null
       record=$out/records/$name.lag$lag.csv

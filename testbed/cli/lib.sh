@@ -111,6 +111,45 @@ kqd_remove_kernel_driver() {
   rm -f "$KQD_SYSTEM32/drivers/$file"
 }
 
+# The powrprof double, for the service process: display-off|on|dim reach its handler.
+kqd_power_double_present() {
+  grep -qaF KqdPowrprofDouble "$KQD_SYSTEM32/powrprof.dll" 2>/dev/null &&
+    [ "$(kqd_reg_sz 'HKCU\Software\Wine\AppDefaults\kqd.exe\DllOverrides' /v powrprof)" = native,builtin ]
+}
+
+# The machine bring-up runs each step as STEP DESCRIPTION COMMAND..., so that its
+# caller reports the step and decides what a failure does; it stops at the first
+# that fails. A double found present stays (ctest's fixtures install the kernel and
+# powrprof doubles); those installed here are named in kqd_machine_installed, for
+# the caller's clean-up.
+kqd_machine_installed=()
+kqd_machine_need() { # STEP NAME DESCRIPTION PRESENCE-COMMAND...
+  local step=$1 name=$2 what=$3
+  shift 3
+  "$@" >/dev/null 2>&1 && return 0
+  "$step" "$what" "$KQD_TESTBED/kqdtb" "install-$name" || return 1
+  kqd_machine_installed+=("$name")
+}
+# The emulated convertible from a known state, whatever ran before: the machine reset,
+# Windows 10 RELEASE with Winmgmt and Schedule running, the three driver doubles, the
+# powrprof double (so every start is told the current power settings, as on Windows),
+# the COM doubles for WMI and the Sensor API, then each EXTRA double (taskschd).
+kqd_machine_up() { # STEP RELEASE [EXTRA...]
+  local step=$1 release=$2 tb="$KQD_TESTBED/kqdtb" double
+  shift 2
+  "$step" "the machine reset" "$tb" reset || return 1
+  "$step" "the machine runs Windows 10 $release" "$tb" machine "$release" || return 1
+  for double in pwraux slate davodira; do
+    kqd_machine_need "$step" "$double" "$double double installed" "$tb" "$double-present" || return 1
+  done
+  kqd_machine_need "$step" power "powrprof double installed" kqd_power_double_present || return 1
+  "$step" "WMI double" "$tb" install-wmi || return 1
+  "$step" "Sensor API double" "$tb" install-sensors || return 1
+  for double in "$@"; do
+    "$step" "$double double" "$tb" "install-$double" || return 1
+  done
+}
+
 # The driver package: its INF in the source tree, and the prefix's INF directory.
 KQD_PACKAGE_INF="$KQD_TESTBED/../src/setup/kqddrv.inf"
 KQD_INF_DIR="$WINEPREFIX/drive_c/windows/inf"
@@ -174,6 +213,21 @@ kqd_unix_pid() {
   done
   return 1
 }
+
+# The mode sources' table as kqdtb.exe sources prints it, read once per shell.
+kqd_source_table() {
+  [ -n "${kqd_source_rows:-}" ] && return 0
+  kqd_source_rows=$(kqd_wine "$KQD_BIN/kqdtb.exe" sources | tr -d '\r')
+  [ -n "$kqd_source_rows" ] || { echo "kqdtb: kqdtb.exe sources listed nothing" >&2; return 1; }
+}
+# The mode sources' names in the service's order of preference, one a line; with a
+# switch of the table (slate_sync, posture_code, raw_mode), those that have it on.
+kqd_sources() { # [SWITCH]
+  kqd_source_table || return 1
+  awk -v col="${1:-}" 'NR == 1 {for (i = 1; i <= NF; i++) at[$i] = i; if (col != "" && !(col in at)) exit 2; next}
+    col == "" || $at[col] == 1 {print $1}' <<<"$kqd_source_rows"
+}
+kqd_is_source() { kqd_source_table && kqd_sources | grep -qxF -- "$1"; }
 
 # Polls a command for up to $1 seconds.
 wait_for() {

@@ -39,7 +39,7 @@ start_with_display() { # COMMAND VALUE VERSION [DELAY-MS]
   setup "Windows 10 $3" kqdtb machine "$3"
   if [ "$3" = 1809 ]; then
     setup "Task Scheduler double" kqdtb install-taskschd
-    e2e_installed+=(taskschd)
+    kqd_machine_installed+=(taskschd)
     setup "no tasks" kqdtb tasks-clear
   fi
   setup "WMI provider at mode 1" bash -c 'k=$1; "$k" wmi-provider on && "$k" wmi-instances 1 && "$k" wmi-mode 1' _ \
@@ -72,7 +72,7 @@ expect_one_detection() {
   sleep 1
   check_eq "attached once: one controller" 1 "$(count_of 10)"
   check_eq "one WMI event subscription" 1 "$(subscriptions_live)"
-  kqdtb wmi-mode 3 >/dev/null && kqdtb wmi-fire >/dev/null
+  kqd_fold wmi 3
   check "a fold to 3 is published" mode_is 3
   check "the fold sends posture 8 then raw 3, once" fields_are "10 9 1 8 3"
 }

@@ -123,7 +123,7 @@ check_eq "wmi: display off: the provider's mode 3 leaves Mode at 1" 1 "$(stored_
 check_eq "wmi: display off: nothing sent" "" "$(pwraux_fields)"
 check "wmi: display on delivered" kqdtb display-on
 check "wmi: attach code sent first" wait_for 5 first_field_is 10
-kqdtb wmi-mode 4 >/dev/null && kqdtb wmi-fire >/dev/null
+kqd_fold wmi 4
 check "wmi: display on: Mode follows to 4" mode_is 4
 
 # What Windows sends at system shutdown, which Wine's service manager never does:

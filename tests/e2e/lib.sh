@@ -89,37 +89,10 @@ setup() { # setup DESCRIPTION COMMAND...
 }
 
 # The driver doubles come from ctest fixtures; run by hand, a scenario installs what
-# is missing (need) and e2e_cleanup removes only that.
-e2e_installed=()
-need() { # need PRESENCE-COMMAND NAME
-  kqdtb "$1" >/dev/null 2>&1 && return 0
-  setup "$2 double installed" kqdtb "install-$2"
-  e2e_installed+=("$2")
-}
-# The powrprof double, for the service process: display-off|on|dim reach its handler.
-power_double_present() {
-  grep -qaF KqdPowrprofDouble "$KQD_SYSTEM32/powrprof.dll" 2>/dev/null &&
-    [ "$(kqd_reg_sz 'HKCU\Software\Wine\AppDefaults\kqd.exe\DllOverrides' /v powrprof)" = native,builtin ]
-}
-need_power() {
-  power_double_present && return 0
-  setup "powrprof double installed" kqdtb install-power
-  e2e_installed+=(power)
-}
-# The emulated convertible for a scenario, from a known state whatever ran before:
-# Windows 10 2009, the display on, the three driver doubles, the powrprof double
-# (so every start is told the current power settings, as on Windows), the COM
-# doubles for WMI and the Sensor API.
-e2e_machine() {
-  setup "the machine reset" kqdtb reset
-  setup "the machine runs Windows 10 2009" kqdtb machine 2009
-  need pwraux-present pwraux
-  need slate-present slate
-  need davodira-present davodira
-  need_power
-  setup "WMI double" kqdtb install-wmi
-  setup "Sensor API double" kqdtb install-sensors
-}
+# is missing and e2e_cleanup removes only that (kqd_machine_installed).
+need_power() { kqd_machine_need setup power "powrprof double installed" kqd_power_double_present; }
+# The emulated convertible for a scenario (kqd_machine_up): Windows 10 2009.
+e2e_machine() { kqd_machine_up setup 2009; }
 
 # The DLLs that the service's process has mapped, as Unix paths.
 service_dlls() {
@@ -138,7 +111,7 @@ maps_wine_wmi() { service_dlls | grep -qi '/wbemprox\.dll$'; }
 service_uses_doubles() { # LABEL [DLL...]
   local label=$1 dll; shift
   local wanted=(kqdwbem.dll "$@")
-  power_double_present && wanted+=(powrprof.dll)
+  kqd_power_double_present && wanted+=(powrprof.dll)
   kqdtb slate-present >/dev/null 2>&1 && wanted+=(cfgmgr32.dll)
   for dll in "${wanted[@]}"; do
     if ! wait_for 10 maps_double "$dll"; then
@@ -186,6 +159,6 @@ e2e_cleanup() {
   kqdtb remove-sensors >/dev/null 2>&1
   kqdtb remove-wmi >/dev/null 2>&1
   local name
-  for name in "${e2e_installed[@]}"; do kqdtb "remove-$name" >/dev/null 2>&1; done
+  for name in "${kqd_machine_installed[@]}"; do kqdtb "remove-$name" >/dev/null 2>&1; done
   kqd_wine reg delete 'HKLM\SOFTWARE\Tavmir' /f >/dev/null 2>&1
 }

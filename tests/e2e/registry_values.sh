@@ -107,7 +107,7 @@ for entry in "REG_SZ 2" "REG_BINARY 03" "REG_BINARY -"; do
   kqd_wine reg delete "$mode_key" /v Mode /f >/dev/null 2>&1
   if [ "$data" = - ]; then set_empty "$mode_key" Mode "$type"; else set_value "$mode_key" Mode "$type" "$data"; fi
   start_service "wmi, Mode $type $data"
-  kqdtb wmi-mode 4 >/dev/null && kqdtb wmi-fire >/dev/null
+  kqd_fold wmi 4
   check "wmi, Mode $type $data: Mode = 4 after an event" mode_is 4
   check_eq "wmi, Mode $type $data: Mode stored as a DWORD" REG_DWORD "$(mode_type)"
   stop_service "wmi, Mode $type $data"

@@ -34,13 +34,13 @@ e2e_start_service wmi
 check "attach code, then the provider's mode 1 published" fields_are "10 9 1"
 check "Mode = 1" mode_is 1
 kqdtb pwraux-clear >/dev/null
-kqdtb wmi-mode 1 >/dev/null && kqdtb wmi-fire >/dev/null
+kqd_fold wmi 1
 check "a fold while held: posture 9 then raw 1" fields_are "9 1"
 check_eq "nothing written while held" 0 "$(slate_writes)"
 check_eq "so the system stays in slate mode" slate "$(slate_state)"
 check "the holder lets go" kqdtb slate-release
 kqdtb pwraux-clear >/dev/null
-kqdtb wmi-mode 1 >/dev/null && kqdtb wmi-fire >/dev/null
+kqd_fold wmi 1
 check "the next fold: posture 9 then raw 1" fields_are "9 1"
 check_eq "the next fold writes once" 1 "$(slate_writes)"
 check "and the system follows it" slate_settles_to laptop
@@ -52,7 +52,7 @@ while read -r mode state writes after; do
   kqdtb slate-state "$state" >/dev/null
   kqdtb slate-reset >/dev/null
   kqdtb pwraux-clear >/dev/null
-  kqdtb wmi-mode "$mode" >/dev/null && kqdtb wmi-fire >/dev/null
+  kqd_fold wmi "$mode"
   posture=$([ "$mode" -le 1 ] && echo 9 || echo 8)
   check "$label: posture $posture then raw $mode" fields_are "$posture $mode"
   check "$label: Mode = $mode" mode_is "$mode"
@@ -96,7 +96,7 @@ for source in wmi sensor; do
   kqdtb slate-state laptop >/dev/null
   kqdtb wmi-mode 1 >/dev/null
   if [ "$source" = wmi ]; then e2e_start_service "$source"; else e2e_start_service "$source" kqdsensors.dll; fi
-  [ "$source" = sensor ] && kqdtb sensor-angles $(kqd_mode_angles 1) >/dev/null
+  [ "$source" = sensor ] && kqd_fold sensor 1
   check "$source: mode 1 before the folds" mode_is 1
   if [ "$source" = wmi ]; then
     for lag in 20 100 300; do

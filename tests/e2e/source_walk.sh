@@ -8,24 +8,7 @@ kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
 
 e2e_machine
-sources=${KQD_WALK_SOURCES:-wmi sensor driver}
-
-# Moves the machine into MODE through SOURCE.
-fold() {
-  local source=$1 mode=$2
-  case "$source" in
-    wmi) kqdtb wmi-mode "$mode" >/dev/null && kqdtb wmi-fire >/dev/null ;;
-    sensor) kqdtb sensor-angles $(kqd_mode_angles "$mode") >/dev/null ;;
-    driver)
-      # The watch thread takes "Type2" as it finds it when it starts; a flip made
-      # before that is its starting value, so flip again until the mode arrives.
-      local attempt
-      for attempt in 1 2 3 4 5; do
-        kqdtb driver-mode "$mode" >/dev/null
-        mode_is "$mode" 2 && break
-      done ;;
-  esac
-}
+sources=${KQD_WALK_SOURCES:-$(kqd_sources)}
 
 for source in $sources; do
   echo "# source: $source"
@@ -51,7 +34,7 @@ for source in $sources; do
     kqdtb pwraux-clear >/dev/null
     before=$(slate_writes)
     state_before=$(slate_state)
-    fold "$source" "$mode"
+    if [ "$source" = driver ]; then kqd_fold_until driver "$mode"; else kqd_fold "$source" "$mode"; fi
     check "$source: Mode = $mode" mode_is "$mode"
     if [ "$source" = driver ]; then
       # The driver source's switches are all off: the mode is stored, nothing is sent.

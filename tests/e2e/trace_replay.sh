@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# usage: trace_replay.sh TRACE_FILE [sensor|wmi|driver]
+# usage: trace_replay.sh TRACE_FILE [SOURCE]   (a name kqdtb sources lists; sensor by default)
 # Replays a posture trace in real time into the installed kqd.exe through one mode
 # source, then has the native analysis check what the service published. The record
 # and a picture of the replay stay in $KQD_BUILD/traces/.
 . "$(dirname "$0")/lib.sh"
-trace=${1:?usage: trace_replay.sh TRACE_FILE [sensor|wmi|driver]}
+trace=${1:?usage: trace_replay.sh TRACE_FILE [SOURCE]}
 source=${2:-sensor}
-case "$source" in sensor|wmi|driver) ;; *) echo "unknown source $source" >&2; exit 2 ;; esac
+kqd_wine_start_server || exit 1
+kqd_source_table || exit 1
+kqd_is_source "$source" || { echo "unknown source $source (not in kqdtb sources: $(kqd_sources | paste -sd' '))" >&2; exit 2; }
 [ -f "$trace" ] || { echo "no trace $trace" >&2; exit 2; }
 trace=$(realpath "$trace")
 name=$(basename "$trace" .csv)
@@ -18,7 +20,6 @@ mkdir -p "$out_dir"
 stem=$name; [ "$source" = sensor ] || stem=$name.$source
 record=$out_dir/$stem.record.csv
 svg=$out_dir/$stem.svg
-kqd_wine_start_server || exit 1
 
 trap e2e_cleanup EXIT
 
@@ -40,13 +41,8 @@ replay_once() {
       # Its toggle shows the double's lag later; the record starts from the state after it.
       check "the start's slate toggle has shown" slate_settles_to laptop ;;
     driver)
-      # The watch thread takes "Type2" as it finds it when it starts; flip until a
-      # mode arrives, so the replay's first flip is seen as one.
-      local attempt
-      for attempt in 1 2 3 4 5; do
-        kqdtb driver-mode 1 >/dev/null
-        mode_is 1 2 && break
-      done
+      # Flipped until a mode arrives, so the replay's first flip is seen as one.
+      kqd_fold_until driver 1
       check "the driver's watch runs" mode_is 1 1 ;;
   esac
 

@@ -1,6 +1,7 @@
 // The "Owners" and "DisplayName" values: the first input byte splits the rest
 // between the two; bit 7 of it says whether "DisplayName" could be read at all.
 #include <span>
+#include <vector>
 
 #include "core/owner_list.h"
 #include "fuzz_check.h"
@@ -10,8 +11,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool displayRead = (data[0] & 0x80) == 0;
   const std::span<const uint8_t> rest(data + 1, size - 1);
   const size_t split = rest.empty() ? 0 : (data[0] & 0x7F) * rest.size() / 0x7F;
-  const std::span<const uint8_t> owners = rest.first(split);
-  const std::span<const uint8_t> display = rest.subspan(split);
+  // Each value in a heap block of its own size: a read past "Owners" would
+  // otherwise land in "DisplayName" unseen by the sanitizer.
+  const std::vector<uint8_t> ownersCopy(rest.begin(), rest.begin() + static_cast<long>(split));
+  const std::vector<uint8_t> displayCopy(rest.begin() + static_cast<long>(split), rest.end());
+  const std::span<const uint8_t> owners(ownersCopy.data(), ownersCopy.size());
+  const std::span<const uint8_t> display(displayCopy.data(), displayCopy.size());
 
   // The names, NUL-joined, are the value's text up to the list's end.
   const std::u16string units = kqd::fuzz::Utf16(owners.data(), owners.size());
