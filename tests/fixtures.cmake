@@ -1,7 +1,18 @@
-# What the end-to-end scenarios need of ctest. The kernel and powrprof doubles come
-# from the fixtures beside their component tests (tests/win/*); the scenarios install
-# the COM doubles themselves. The locks keep apart the tests that share the prefix's
-# "KQD" service and doubles.
+# The testbed's ctest fixtures and the wiring of the end-to-end scenarios, in one
+# place for both Windows tiers. The kernel-driver and powrprof doubles are installed
+# once for the run by these fixtures; the scenarios install the COM doubles
+# themselves. The locks keep apart the tests that share the prefix's "KQD" service
+# and doubles.
+
+# The energy-management driver double.
+kqd_testbed_fixture(pwraux SETUP install-pwraux CLEANUP remove-pwraux)
+# The slate-toggle driver, its interfaces (both present) and the cfgmgr32 double for
+# every executable in bin/ that imports cfgmgr32.
+kqd_testbed_fixture(slate SETUP install-slate CLEANUP remove-slate)
+# The power-management driver double with its Type2 value.
+kqd_testbed_fixture(davodira SETUP install-davodira CLEANUP remove-davodira)
+# The powrprof double, for kqd.exe and the tests that take it.
+kqd_testbed_fixture(power SETUP install-power CLEANUP remove-power)
 
 # The emulated convertible of e2e_machine (tests/e2e/lib.sh).
 set(KQD_E2E_MACHINE_FIXTURES wine pwraux slate davodira power)
