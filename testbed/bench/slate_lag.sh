@@ -15,7 +15,7 @@ mkdir -p "$out/traces" "$out/records"
 kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
 
-write_slate_lag_traces "$out/traces"
+write_slate_lag_traces "$out/traces" || { echo "slate_lag: cannot write the traces" >&2; exit 1; }
 
 e2e_machine >/dev/null
 printf '%-7s %-6s %-22s %-10s %-6s %-7s %-8s %s\n' lag source trace "last Mode" writes changes "state" agrees

@@ -228,6 +228,10 @@ kqd_sources() { # [SWITCH]
     col == "" || $at[col] == 1 {print $1}' <<<"$kqd_source_rows"
 }
 kqd_is_source() { kqd_source_table && kqd_sources | grep -qxF -- "$1"; }
+# A source's publication delay in ms (its debounce or burst window; 0 at once).
+kqd_source_delay_ms() { # SOURCE
+  kqd_source_table && awk -v s="$1" 'NR > 1 && $1 == s {print $3; found = 1} END {exit !found}' <<<"$kqd_source_rows"
+}
 
 # Polls a command for up to $1 seconds.
 wait_for() {

@@ -56,7 +56,9 @@ check "display off: detach code sent" fields_are 11
 kqdtb pwraux-clear >/dev/null
 # Detached from its sensor, the service has no sink left for the double to deliver to.
 check "display off: the fold to tablet finds no sink" not kqd_fold sensor 2 2>/dev/null
-sleep 0.8  # well past the sensor source's 200 ms settling time
+# Four times the sensor source's debounce: long past when it would have published.
+sensor_ms=$(kqd_source_delay_ms sensor) || { echo "FAIL - set-up: no sensor row in kqdtb sources"; exit 1; }
+sleep "$(awk -v ms="$sensor_ms" 'BEGIN {print 4 * ms / 1000}')"
 check_eq "display off: a fold to tablet leaves Mode at 3" 3 "$(stored_mode)"
 check_eq "display off: the fold sends nothing" "" "$(pwraux_fields)"
 

@@ -59,14 +59,17 @@ write_mode_trace() {
 }
 # Quick folds for the slate toggle's lag, named SOURCE_WHAT.csv in DIR: WMI
 # announcements 15 to 20 ms apart; a sensor burst inside one debounce, and
-# postures 250 ms apart, one debounce and a little more.
+# postures one debounce and 50 ms apart.
 write_slate_lag_traces() { # DIR
+  local step
+  step=$(kqd_source_delay_ms sensor) || return 1
+  step=$((step + 50))
   write_mode_trace "$1/wmi_to_laptop.csv" 0:3 20:1 40:3 60:1 80:4 100:1
   write_mode_trace "$1/wmi_to_slate.csv" 0:3 15:1 30:3 45:1 60:3
   write_mode_trace "$1/sensor_burst.csv" 0:3 15:1 30:3 45:2 60:4
-  write_mode_trace "$1/sensor_steps_to_laptop.csv" 0:3 250:1 500:3 750:1
-  write_mode_trace "$1/sensor_steps_to_slate.csv" 0:3 250:1 500:3
-  write_mode_trace "$1/sensor_there_and_back.csv" 0:3 250:1
+  write_mode_trace "$1/sensor_steps_to_laptop.csv" 0:3 $step:1 $((2 * step)):3 $((3 * step)):1
+  write_mode_trace "$1/sensor_steps_to_slate.csv" 0:3 $step:1 $((2 * step)):3
+  write_mode_trace "$1/sensor_there_and_back.csv" 0:3 $step:1
 }
 
 fields_now_are() { [ "$(pwraux_fields)" = "$1" ]; }

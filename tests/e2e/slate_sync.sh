@@ -70,7 +70,7 @@ kqd_sc stop KQD >/dev/null
 check "service stopped" kqd_wait_service_state KQD STOPPED 30
 
 echo "# Quick folds while toggles show late"
-write_slate_lag_traces "$traces"
+setup "the quick folds' traces" write_slate_lag_traces "$traces"
 # SOURCE LAG TRACE: from mode 1 in agreement, a replay; the state must end in
 # agreement with the last mode, with no more writes than changes of side.
 fast_folds() {
