@@ -66,7 +66,7 @@ failure_details() {
       echo "== the last 100 lines of $tree/wine/wine.log"
       printf '%s\n' "$lines"
     else
-      echo "== $tree/wine/wine.log: nothing from Wine's services (KQD_WINEDEBUG=err+all for more)"
+      echo "== $tree/wine/wine.log: no error from Wine's services (KQD_WINEDEBUG=warn+all,fixme+all for more)"
     fi
   done
 }

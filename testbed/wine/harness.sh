@@ -67,10 +67,12 @@ kqd_wine_ensure_prefix() {
 # A persistent wineserver keeps services and loaded drivers alive between commands.
 # Wine's own background processes (services.exe, winedevice, the services it starts)
 # are started here with a log for stdio, so none of them holds a caller's pipe open.
+# They log Wine's errors unless KQD_WINEDEBUG says otherwise: nobody reads that
+# log but someone looking into a failure, whom -all would leave with nothing.
 kqd_wine_start_server() {
   kqd_wine_ensure_prefix || return 1
   "$KQD_WINESERVER" -p 2>/dev/null || true
-  kqd_wine_run sc query >/dev/null 2>>"$WINEPREFIX/wine.log" </dev/null || true
+  WINEDEBUG="${KQD_WINEDEBUG:--all,err+all}" kqd_wine_run sc query >/dev/null 2>>"$WINEPREFIX/wine.log" </dev/null || true
 }
 
 kqd_wine_stop_server() {
