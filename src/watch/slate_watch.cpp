@@ -39,14 +39,6 @@ class WindowClass {
   bool registered_ = false;
 };
 
-std::string Narrow(const std::wstring& text) {
-  const int length = static_cast<int>(text.size());
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  std::string narrow(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), size, nullptr, nullptr);
-  return narrow;
-}
-
 }  // namespace
 
 SlateWatch::~SlateWatch() {
@@ -82,7 +74,7 @@ SlateInterfaceList SlateWatch::ListToggleDevices() {
   SlateInterfaceList result;
   result.listed = status == CR_SUCCESS;
   if (!result.listed) result.configret = status;
-  for (const std::wstring& path : paths) result.paths.push_back(Narrow(path));
+  for (const std::wstring& path : paths) result.paths.push_back(win::Utf8(path));
   return result;
 }
 

@@ -17,6 +17,7 @@
 #include "service/kqd_service.h"
 #include "trace/replay_record.h"
 #include "trace/trace_file.h"
+#include "win/wide.h"
 
 namespace kqdtb {
 namespace {
@@ -31,15 +32,6 @@ const std::wstring kUsage = L"usage: kqdtb.exe replay " + kArguments + L"\n";
 constexpr DWORD kMaxSettleMs = 60000;
 constexpr size_t kMaxTraceBytes = 64u << 20;
 
-std::string Narrow(const std::wstring& text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string out(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
-  out.resize(static_cast<size_t>(size - 1));
-  return out;
-}
-
 // An absolute unix path (as the bash side hands it over) becomes the prefix's DOS
 // name through Wine's own mapping; anything else is taken as it is. Relative unix
 // paths need nothing: Wine runs the process in the DOS name of the caller's folder.
@@ -49,7 +41,7 @@ std::wstring DosPath(const std::wstring& path) {
   const auto toDos = reinterpret_cast<ToDos>(
       reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
   if (toDos == nullptr) return path;
-  WCHAR* converted = toDos(Narrow(path).c_str());
+  WCHAR* converted = toDos(kqd::win::Utf8(path).c_str());
   if (converted == nullptr) return path;
   std::wstring result(converted);
   ::HeapFree(::GetProcessHeap(), 0, converted);
@@ -95,8 +87,10 @@ int RunReplay(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     if (arg == L"--source" && i + 1 < argc) {
-      source = kqd::ParseModeSourceName(Narrow(argv[++i]));
-      if (!source) return Refuse("unknown source \"" + Narrow(argv[i]) + "\" (" + kqd::ModeSourceNames() + ")");
+      source = kqd::ParseModeSourceName(kqd::win::Utf8(argv[++i]));
+      if (!source) {
+        return Refuse("unknown source \"" + kqd::win::Utf8(argv[i]) + "\" (" + kqd::ModeSourceNames() + ")");
+      }
     } else if (arg == L"--settle" && i + 1 < argc) {
       const auto ms = ParseUint32(argv[++i]);
       if (!ms || *ms > kMaxSettleMs) return Refuse("--settle takes milliseconds, 0 to 60000");
@@ -118,12 +112,12 @@ int RunReplay(int argc, wchar_t** argv) {
   const std::wstring recordPath = DosPath(paths[1]);
 
   std::string text;
-  if (!ReadWholeFile(tracePath, &text)) return Refuse("cannot read the trace " + Narrow(paths[0]));
+  if (!ReadWholeFile(tracePath, &text)) return Refuse("cannot read the trace " + kqd::win::Utf8(paths[0]));
   std::string why;
   const auto trace = trace::ParseTrace(text, &why);
-  if (!trace) return Refuse(Narrow(paths[0]) + ": " + why);
+  if (!trace) return Refuse(kqd::win::Utf8(paths[0]) + ": " + why);
   auto inputs = rp::PlanInputs(*trace, *source, &why);
-  if (!inputs) return Refuse(Narrow(paths[0]) + ": " + why);
+  if (!inputs) return Refuse(kqd::win::Utf8(paths[0]) + ": " + why);
 
   // Two publishers of one mode would time neither.
   if (floor && kqd::IsServiceRunning(kqd::kServiceName)) {

@@ -6,6 +6,7 @@
 
 #include "command.h"
 #include "doubles/taskschd/taskschd_double.h"
+#include "win/wide.h"
 
 namespace kqdtb {
 namespace {
@@ -57,11 +58,7 @@ int RunTasksXml(int argc, wchar_t** argv) {
     Err(L"kqdtb tasks-xml: no task %ls in folder %ls\n", argv[2], argv[1]);
     return 1;
   }
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, xml->data(), static_cast<int>(xml->size()), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, xml->data(), static_cast<int>(xml->size()), bytes.data(), size, nullptr,
-                        nullptr);
+  const std::string bytes = kqd::win::Utf8(*xml);
   DWORD written = 0;
   return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                      nullptr) && written == bytes.size()

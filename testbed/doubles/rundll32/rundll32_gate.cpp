@@ -11,6 +11,7 @@
 #include <string>
 
 #include "win/unique_handle.h"
+#include "win/wide.h"
 
 namespace {
 
@@ -25,12 +26,7 @@ void Log(const std::wstring& line) {
   UniqueFile file(::CreateFileW(kLog, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
-  const std::wstring text = line + L"\n";
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                        nullptr);
+  const std::string bytes = kqd::win::Utf8(line + L"\n");
   DWORD written = 0;
   ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
