@@ -58,9 +58,9 @@ failure_details() {
       echo "== ctest --preset $preset failed without a list of failed tests in $tree/Testing/Temporary"
     fi
     # Wine's services (kqd.exe among them) write to the prefix's log; KQD_WINEDEBUG fills
-    # it. Each wineserver start adds the harness's bare "sc query" usage line: left out.
+    # it.
     [ -f "$tree/wine/wine.log" ] || continue
-    lines=$(tr -d '\r' <"$tree/wine/wine.log" | grep -v '^Usage: sc command servicename' | tail -n 100)
+    lines=$(tr -d '\r' <"$tree/wine/wine.log" | tail -n 100)
     echo
     if [ -n "$lines" ]; then
       echo "== the last 100 lines of $tree/wine/wine.log"
