@@ -19,11 +19,11 @@ set(KQD_E2E_MACHINE_FIXTURES wine pwraux slate davodira power)
 set(KQD_E2E_MACHINE_LOCKS kqd-service kqd-wmi kqd-sensors kqd-power)
 
 # kqd_e2e_test(name SCRIPT file [ARGS args...] [FIXTURES fixtures...]
-#              [RESOURCE_LOCK locks...] [TIMEOUT seconds] [ENVIRONMENT vars...]):
+#              [RESOURCE_LOCK locks...] [TIMEOUT seconds]):
 # a scenario of this folder run by bash on this build's prefix. Without FIXTURES or
 # RESOURCE_LOCK, the emulated convertible's; without TIMEOUT, 300 s.
 function(kqd_e2e_test name)
-  cmake_parse_arguments(T "" "SCRIPT;TIMEOUT" "ARGS;FIXTURES;RESOURCE_LOCK;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(T "" "SCRIPT;TIMEOUT" "ARGS;FIXTURES;RESOURCE_LOCK" ${ARGN})
   if(NOT T_SCRIPT OR T_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "kqd_e2e_test(${name}): SCRIPT is required; unknown: ${T_UNPARSED_ARGUMENTS}")
   endif()
@@ -36,10 +36,9 @@ function(kqd_e2e_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  list(PREPEND T_ENVIRONMENT KQD_BUILD=${CMAKE_BINARY_DIR})
   add_test(NAME ${name} COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
   set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "${T_ENVIRONMENT}"
+    ENVIRONMENT KQD_BUILD=${CMAKE_BINARY_DIR}
     FIXTURES_REQUIRED "${T_FIXTURES}"
     RESOURCE_LOCK "${T_RESOURCE_LOCK}"
     TIMEOUT ${T_TIMEOUT})
@@ -55,6 +54,11 @@ foreach(row ${kqd_source_rows})
   string(REGEX REPLACE "^ *{kSource[A-Za-z]+, \"([a-z]+)\",.*" "\\1" source "${row}")
   list(APPEND KQD_MODE_SOURCES ${source})
 endforeach()
-if(NOT KQD_MODE_SOURCES)
-  message(FATAL_ERROR "no mode source rows in ${kqd_source_table}")
+# A row laid out otherwise would drop its scenarios without a word: the count must
+# be the table's size.
+file(STRINGS ${kqd_source_table} kqd_source_size REGEX "std::array<ModeSourceInfo, [0-9]+> kModeSources")
+string(REGEX REPLACE ".*std::array<ModeSourceInfo, ([0-9]+)>.*" "\\1" kqd_source_size "${kqd_source_size}")
+list(LENGTH KQD_MODE_SOURCES kqd_source_count)
+if(NOT kqd_source_count EQUAL kqd_source_size)
+  message(FATAL_ERROR "${kqd_source_count} mode source rows read in ${kqd_source_table}, not ${kqd_source_size}")
 endif()

@@ -28,7 +28,7 @@ struct ModeSourceInfo {
 };
 
 // In the controller's order of preference. One row per line: the testbed's
-// build reads the names from here (tests/e2e/CMakeLists.txt).
+// build reads the names from here (tests/fixtures.cmake).
 inline constexpr std::array<ModeSourceInfo, 3> kModeSources = {{
     {kSourceWmi, "wmi", kWmiBurstWindowMs, {1, 1, 1}},
     {kSourceSensorApi, "sensor", kSensorDebounceMs, {1, 1, 1}},

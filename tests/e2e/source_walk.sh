@@ -8,6 +8,8 @@ kqd_wine_start_server || exit 1
 trap e2e_cleanup EXIT
 
 e2e_machine
+# Read here, not in the substitution below: an empty list would walk nothing and pass.
+kqd_source_table || { echo "FAIL - set-up: no list of the mode sources from kqdtb sources"; exit 1; }
 sources=${KQD_WALK_SOURCES:-$(kqd_sources)}
 
 for source in $sources; do
