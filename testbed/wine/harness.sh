@@ -72,10 +72,10 @@ kqd_wine_ensure_prefix() {
 kqd_wine_start_server() {
   kqd_wine_ensure_prefix || return 1
   "$KQD_WINESERVER" -p 2>/dev/null || true
-  # Any call on the service manager starts them; one with a service name writes no
-  # usage line into the log.
-  WINEDEBUG="${KQD_WINEDEBUG:--all,err+all}" kqd_wine_run sc query KQD >/dev/null 2>>"$WINEPREFIX/wine.log" </dev/null ||
-    true
+  # Any call on the service manager starts them. Wine's own PlugPlay is always there:
+  # a query of it writes neither a usage line nor an error into the log.
+  WINEDEBUG="${KQD_WINEDEBUG:--all,err+all}" kqd_wine_run sc query PlugPlay >/dev/null 2>>"$WINEPREFIX/wine.log" \
+    </dev/null || true
 }
 
 kqd_wine_stop_server() {
