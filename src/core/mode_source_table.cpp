@@ -24,12 +24,12 @@ std::string ModeSourceNames() {
 }
 
 std::string FormatModeSourceTable() {
-  std::string text = "source kind delay_ms slate_sync posture_code raw_mode\n";
+  std::string text = "source kind delay_ms slate_sync posture_code raw_mode early_ms median_margin_ms\n";
   for (const ModeSourceInfo& source : kModeSources) {
     text += std::string(source.name) + ' ' + std::to_string(source.kind) + ' ' +
             std::to_string(source.publishDelayMs) + ' ' + std::to_string(source.switches.SlateSync) + ' ' +
-            std::to_string(source.switches.SendPostureCode) + ' ' + std::to_string(source.switches.SendRawMode) +
-            '\n';
+            std::to_string(source.switches.SendPostureCode) + ' ' + std::to_string(source.switches.SendRawMode) + ' ' +
+            std::to_string(source.tolerance.earlyMs) + ' ' + std::to_string(source.tolerance.medianMarginMs) + '\n';
   }
   return text;
 }

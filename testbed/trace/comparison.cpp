@@ -97,16 +97,48 @@ std::optional<std::vector<Row>> ReplayedRows(const Trace& trace, const Record& r
 }
 
 LatencySummary Comparison::Latencies() const {
+  std::vector<double> toPublish;
   std::vector<double> toMode;
   std::vector<double> toEnergy;
   for (const BurstResult& burst : bursts) {
     if (!burst.expected.published) continue;
+    if (burst.toPublishMs) toPublish.push_back(*burst.toPublishMs);
     if (burst.toModeMs) toMode.push_back(*burst.toModeMs);
     if (burst.toEnergyMs) toEnergy.push_back(*burst.toEnergyMs);
   }
-  return {Median(toMode), Percentile(toMode, 95), Median(toEnergy), Percentile(toEnergy, 95),
+  return {Median(toPublish), Median(toMode), Percentile(toMode, 95), Median(toEnergy), Percentile(toEnergy, 95),
           static_cast<double>(kqd::ModeSourceDelayMs(expectation.source))};
 }
+
+namespace {
+
+// Each publication no earlier than the delay less its tolerance; the median of
+// them between the delay and the delay plus its margin.
+std::vector<std::string> JudgeTiming(const std::vector<BurstResult>& bursts, Source source) {
+  const double delay = kqd::ModeSourceDelayMs(source);
+  const kqd::PublishTolerance tolerance = kqd::ModeSourceTolerance(source);
+  const double earliest = delay - tolerance.earlyMs;
+  std::vector<std::string> problems;
+  std::vector<double> delays;
+  for (const BurstResult& burst : bursts) {
+    if (!burst.expected.published || !burst.toPublishMs) continue;
+    delays.push_back(*burst.toPublishMs);
+    if (*burst.toPublishMs < earliest) {
+      problems.push_back("burst ending at " + Ms(burst.expected.lastInputMs) + ": published after " +
+                         Ms(*burst.toPublishMs) + ", before the earliest " + Ms(earliest));
+    }
+  }
+  if (delays.size() < kqd::kPublishMedianMinimum) return problems;
+  const double median = *Median(delays);
+  const double latest = delay + tolerance.medianMarginMs;
+  if (median < delay || median > latest) {
+    problems.push_back("the median publication came " + Ms(median) + " after the last input, outside " +
+                       Ms(delay) + " to " + Ms(latest) + " (" + std::to_string(delays.size()) + " publications)");
+  }
+  return problems;
+}
+
+}  // namespace
 
 std::optional<Comparison> Compare(const Trace& trace, const Record& record, std::string* error) {
   const auto source = kqd::ParseModeSourceName(record.source);
@@ -182,6 +214,7 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
       // change left over from the burst before still counts for this one.
       if (!announced) {
         result.slateBefore = intended(event.timeMs);
+        result.toPublishMs = latency;
         announced = true;
       }
       if (event.kind == EventKind::Mode) {
@@ -265,6 +298,7 @@ std::optional<Comparison> Compare(const Trace& trace, const Record& record, std:
   if (seenSequence != expectedSequence) {
     comparison.differences.push_back("Mode went " + Join(seenSequence) + ", expected " + Join(expectedSequence));
   }
+  comparison.timing = JudgeTiming(comparison.bursts, *source);
   return comparison;
 }
 

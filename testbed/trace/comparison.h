@@ -35,12 +35,14 @@ struct BurstResult {
   SlateMode slateBefore = SlateMode::Laptop;    // when the burst published, else at its start
   SlateMode slateAfter = SlateMode::Laptop;     // at the end of the burst's window
   SlateMode expectedSlateAfter = SlateMode::Laptop;
+  std::optional<double> toPublishMs;  // last input -> the first thing published
   std::optional<double> toModeMs;     // last input -> first "Mode"
   std::optional<double> toEnergyMs;   // last input -> first energy request
   std::vector<std::string> problems;  // empty: as expected
 };
 
 struct LatencySummary {
+  std::optional<double> publishMedian;        // last input -> the first thing published
   std::optional<double> modeMedian, modeP95;  // last input -> "Mode"
   std::optional<double> energyMedian, energyP95;
   double designedDelayMs = 0;
@@ -51,10 +53,14 @@ struct Comparison {
   Expectation expectation;
   std::vector<BurstResult> bursts;
   std::vector<std::string> differences;  // every problem, with the time of its burst
+  // When it was published, against the source's delay and tolerance. Apart from
+  // the differences: the replayer's own floor publishes as the service would, at once.
+  std::vector<std::string> timing;
   bool slateJudged = false;              // the record has the slate state it started from
 
   bool Ambiguous() const { return !expectation.ambiguous.empty(); }
   bool AsExpected() const { return differences.empty() && !Ambiguous(); }
+  bool OnTime() const { return timing.empty(); }
   LatencySummary Latencies() const;
 };
 

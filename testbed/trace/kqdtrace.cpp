@@ -171,7 +171,7 @@ int Check(const Arguments& args, bool report) {
   std::fputs((report ? FormatReport(*comparison) : FormatCheck(*comparison)).c_str(), stdout);
   if (report) return kExitOk;
   if (comparison->Ambiguous()) return kExitAmbiguous;
-  return comparison->differences.empty() ? kExitOk : kExitDifferent;
+  return comparison->differences.empty() && comparison->OnTime() ? kExitOk : kExitDifferent;
 }
 
 int Svg(const Arguments& args) {

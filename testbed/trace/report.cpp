@@ -104,6 +104,7 @@ std::string FormatLatencySummary(const LatencySummary& summary) {
   return "latency: to Mode median " + LatencyWithDelay(summary.modeMedian, delay) + ", p95 " +
          LatencyWithDelay(summary.modeP95, delay) + "; to energy median " +
          LatencyWithDelay(summary.energyMedian, delay) + ", p95 " + LatencyWithDelay(summary.energyP95, delay) +
+         "; first published median " + LatencyWithDelay(summary.publishMedian, delay) +
          Printf("; (+x) less the designed %.0f ms\n", delay);
 }
 
@@ -129,13 +130,14 @@ std::string FormatCheck(const Comparison& comparison) {
   if (comparison.Ambiguous()) {
     text += "check: timing ambiguous, replay again\n" + AmbiguityText(expectation);
   }
-  if (comparison.differences.empty()) {
+  if (comparison.differences.empty() && comparison.OnTime()) {
     if (!comparison.Ambiguous()) {
       text += Printf("check: %zu publications as expected\n", expectation.Publications());
     }
   } else {
-    text += Printf("check: %zu differences\n", comparison.differences.size());
+    text += Printf("check: %zu differences\n", comparison.differences.size() + comparison.timing.size());
     for (const std::string& difference : comparison.differences) text += "  " + difference + "\n";
+    for (const std::string& problem : comparison.timing) text += "  timing: " + problem + "\n";
   }
   return text;
 }
@@ -162,6 +164,7 @@ std::string FormatReport(const Comparison& comparison) {
   text += SlateNotJudged(comparison);
   if (comparison.Ambiguous()) text += "timing ambiguous:\n" + AmbiguityText(comparison.expectation);
   for (const std::string& difference : comparison.differences) text += "difference: " + difference + "\n";
+  for (const std::string& problem : comparison.timing) text += "timing: " + problem + "\n";
   return text;
 }
 
@@ -178,7 +181,9 @@ std::string FormatLatencyJson(const Comparison& comparison) {
          "\"mode_median_ms\": " + number(summary.modeMedian) + ", \"mode_p95_ms\": " + number(summary.modeP95) +
          ", \"energy_median_ms\": " + number(summary.energyMedian) +
          ", \"energy_p95_ms\": " + number(summary.energyP95) +
-         ", \"as_expected\": " + (comparison.AsExpected() ? "true" : "false") + "}\n";
+         ", \"publish_median_ms\": " + number(summary.publishMedian) +
+         ", \"as_expected\": " + (comparison.AsExpected() ? "true" : "false") +
+         ", \"on_time\": " + (comparison.OnTime() ? "true" : "false") + "}\n";
 }
 
 }  // namespace kqdtb::trace

@@ -90,6 +90,7 @@ TEST(Compare, AMatchingRecordPassesWithItsLatencies) {
   const Comparison comparison =
       MustCompare(trace, RecordAsExpected(trace, kqd::kSourceSensorApi, kSensorLatency, std::nullopt, 1));
   EXPECT_TRUE(comparison.AsExpected()) << comparison.differences.front();
+  EXPECT_TRUE(comparison.OnTime()) << comparison.timing.front();
   ASSERT_EQ(comparison.bursts.size(), 4u);
   EXPECT_EQ(comparison.bursts[1].modes.size(), 0u);  // the held step
   EXPECT_EQ(comparison.bursts[2].energy, (std::vector<std::uint32_t>{8, 4}));
@@ -282,6 +283,74 @@ TEST(Compare, DriverPublicationsCarryNoEnergyRequests) {
   EXPECT_TRUE(MustCompare(trace, record).AsExpected());
   record.events.push_back(Published(EventKind::Energy, 510, 9));
   EXPECT_FALSE(MustCompare(trace, record).AsExpected());
+}
+
+// A trace each source publishes three times from, and a record of only its inputs
+// and a "Mode" that many ms after each publishing burst's last input.
+Trace ThreePublications(Source source) {
+  Trace trace;
+  if (source == kqd::kSourceSensorApi) return SensorTrace();
+  if (source == kqd::kSourceWmi) {
+    trace.hasMode = true;
+    trace.rows = {{0, 0, 0, 2u, std::nullopt}, {500, 0, 0, 1u, std::nullopt}, {1000, 0, 0, 2u, std::nullopt}};
+  } else {
+    trace.hasWord = true;
+    trace.rows = {{0, 0, 0, std::nullopt, 0x00020003u},
+                  {500, 0, 0, std::nullopt, 0x00020001u},
+                  {1000, 0, 0, std::nullopt, 0x00020003u}};
+  }
+  return trace;
+}
+Record PublishedAfter(const Trace& trace, Source source, const std::vector<double>& latencies) {
+  Record record;
+  record.source = std::string(kqd::ModeSourceName(source));
+  for (const Row& row : trace.rows) record.events.push_back({EventKind::Input, row.timeMs, row.a, row.b, row.mode});
+  const auto expectation = Expect(trace.rows, source, 0, nullptr);
+  std::size_t k = 0;
+  for (const ExpectedBurst& burst : expectation->bursts) {
+    if (burst.published && k < latencies.size()) {
+      record.events.push_back(Published(EventKind::Mode, burst.lastInputMs + latencies[k++], *burst.published));
+    }
+  }
+  std::stable_sort(record.events.begin(), record.events.end(),
+                   [](const Event& x, const Event& y) { return x.timeMs < y.timeMs; });
+  return record;
+}
+
+// Each publication is held to its source's delay from below, their median from both sides.
+TEST(Compare, PublicationsAreHeldToTheSourcesDelay) {
+  static_assert(kqd::kPublishMedianMinimum == 3, "the records below publish three times");
+  for (const kqd::ModeSourceInfo& source : kqd::kModeSources) {
+    const double delay = source.publishDelayMs;
+    const double earliest = delay - source.tolerance.earlyMs;
+    const double latest = delay + source.tolerance.medianMarginMs;
+    const struct {
+      const char* label;
+      std::vector<double> latencies;
+      const char* problem;  // nothing: on time
+    } cases[] = {
+        {"each at the delay", {delay, delay, delay}, nullptr},
+        {"the median at its latest, one far later", {latest, latest, delay + 500}, nullptr},
+        {"one at its earliest", {earliest, delay + 1, delay + 1}, nullptr},
+        {"one before its earliest", {earliest - 0.5, delay + 1, delay + 1}, "before the earliest"},
+        {"the median late", {delay, latest + 0.5, latest + 0.5}, "the median publication"},
+        {"the median early", {delay - 0.5, delay - 0.5, delay}, "the median publication"},
+        {"two too few to judge their median", {latest + 50, latest + 50}, nullptr},
+    };
+    const Trace trace = ThreePublications(source.kind);
+    for (const auto& c : cases) {
+      // A source that publishes at once leaves no room below its median.
+      if (std::string_view(c.label) == "the median early" && earliest == delay) continue;
+      const Comparison comparison = MustCompare(trace, PublishedAfter(trace, source.kind, c.latencies));
+      ASSERT_EQ(comparison.expectation.Publications(), 3u) << source.name;
+      const std::string problems = ::testing::PrintToString(comparison.timing);
+      if (c.problem == nullptr) {
+        EXPECT_TRUE(comparison.OnTime()) << source.name << ", " << c.label << ": " << problems;
+      } else {
+        EXPECT_NE(problems.find(c.problem), std::string::npos) << source.name << ", " << c.label << ": " << problems;
+      }
+    }
+  }
 }
 
 TEST(Compare, APublicationWithoutInputsIsADifference) {

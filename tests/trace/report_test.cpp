@@ -17,6 +17,7 @@ BurstResult Timed(std::optional<kqd::UsageMode> published, std::optional<double>
   result.expected = Burst(published);
   result.toModeMs = toMode;
   result.toEnergyMs = toEnergy;
+  result.toPublishMs = toEnergy ? toEnergy : toMode;  // the requests go before "Mode"
   return result;
 }
 
@@ -31,15 +32,16 @@ TEST(LatencyJson, CountsPublicationsOnlyAndNullsWhatWasNotMeasured) {
             "{\"source\": \"wmi\", \"timed\": 3, \"designed_ms\": " + std::to_string(kqd::kWmiBurstWindowMs) +
                 ", \"mode_median_ms\": 14.00, "
             "\"mode_p95_ms\": 16.00, \"energy_median_ms\": 15.00, \"energy_p95_ms\": 17.00, "
-            "\"as_expected\": true}\n");
+            "\"publish_median_ms\": 14.00, \"as_expected\": true, \"on_time\": true}\n");
 
   comparison.expectation.source = kqd::kSourceDriver;
   comparison.bursts = {Timed(2, 1.5, std::nullopt)};
   comparison.differences = {"800 ms: Mode 3, expected 2"};
+  comparison.timing = {"the median publication came 1.5 ms after the last input, outside 0.0 ms to 0.0 ms"};
   EXPECT_EQ(FormatLatencyJson(comparison),
             "{\"source\": \"driver\", \"timed\": 1, \"designed_ms\": 0, \"mode_median_ms\": 1.50, "
             "\"mode_p95_ms\": 1.50, \"energy_median_ms\": null, \"energy_p95_ms\": null, "
-            "\"as_expected\": false}\n");
+            "\"publish_median_ms\": 1.50, \"as_expected\": false, \"on_time\": false}\n");
 }
 
 // Display columns: the dash counts as one.
