@@ -30,7 +30,7 @@ bool CKqdService::WaitForPrerequisites(bool olderSystem) {
     if (IsStopping()) return false;
     // Task Scheduler is needed only where the uninstall task gets registered.
     if (QueryServiceRunning(L"Winmgmt") && (!olderSystem || QueryServiceRunning(L"Schedule"))) return true;
-    ::Sleep(kPrerequisitePollMs);
+    PausePoll();
   }
   return false;
 }

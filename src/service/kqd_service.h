@@ -31,6 +31,7 @@ class CKqdService : public CServiceBase {
   // Overridable so the hooks can be exercised with chosen sources and services.
   virtual std::unique_ptr<CZarnModeController> CreateController();
   virtual bool QueryServiceRunning(PCWSTR name) { return IsServiceRunning(name); }
+  virtual void PausePoll() { ::Sleep(kPrerequisitePollMs); }
 
  private:
   bool WaitForPrerequisites(bool olderSystem);
