@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +40,16 @@ constexpr BroadcastSwitches kAllSwitches{1, 1, 1};
 constexpr BroadcastSwitches kNoSwitches{0, 0, 0};
 constexpr DWORD kUnforwarded = 0xFEEDF00D;  // stored before each announcement
 constexpr DWORD kWaitMs = 10000;
+// How far the median pause between two attempts on the energy-management driver
+// may exceed the designed 200 ms on a busy machine (measured under load:
+// docs/benchmarks.md); far less than the pause, so doubling it shows.
+constexpr auto kRetryMedianMargin = 25ms;
+
+template <typename Duration>
+Duration MedianOf(std::vector<Duration> samples) {
+  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+  return samples[samples.size() / 2];
+}
 
 // The controller as the broadcaster sees it. The first GetMode can be made to
 // block, which keeps the watcher busy inside one forward.
@@ -280,12 +291,20 @@ TEST_F(ModeBroadcaster, RefusedAttachOrDetachIsTriedFiveTimesOverAboutOneSecond)
     broadcaster.SendPwrAuxCode(c.detach);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     // Five pauses of 200 ms, the last one after the last attempt.
-    EXPECT_GE(elapsed, 900ms);
+    EXPECT_GE(elapsed, 995ms);
     EXPECT_LE(elapsed, 3s);
     const auto record = pwraux::ReadRecord();
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ(Codes(record), std::vector<uint32_t>(5, c.code));
     for (const auto& entry : record->entries) EXPECT_TRUE(entry.failed);
+    // The attempts as the driver saw them: 200 ms apart, each gap from below, their median from both sides.
+    std::vector<std::chrono::microseconds> gaps;
+    for (std::size_t i = 1; i < record->entries.size(); ++i) {
+      gaps.emplace_back((record->entries[i].time - record->entries[i - 1].time) / 10);
+    }
+    ASSERT_EQ(gaps.size(), 4u);
+    EXPECT_GE(*std::min_element(gaps.begin(), gaps.end()), 199ms);
+    EXPECT_LE(MedianOf(gaps), 200ms + kRetryMedianMargin);
   }
 }
 
@@ -306,13 +325,19 @@ TEST_F(ModeBroadcaster, RetriesStopAtTheFirstSuccess) {
   EXPECT_TRUE(record->entries[2].ok());
 }
 
+// Each stop signals the event and pauses 5 ms before it ends the watcher. Held
+// from below only: Wine's server stalls a stop on a busy machine by more than that.
 TEST_F(ModeBroadcaster, ModeEventExistsOnlyWhileTheWatcherRuns) {
   FakeController controller(kAllSwitches);
   CModeBroadcaster broadcaster(controller);
   EXPECT_FALSE(ModeEventExists()) << "construction does not create it";
-  StartWatching(broadcaster);
-  broadcaster.StopWatcher();
-  EXPECT_FALSE(ModeEventExists());
+  for (int i = 0; i < 5; ++i) {
+    StartWatching(broadcaster);
+    const auto before = std::chrono::steady_clock::now();
+    broadcaster.StopWatcher();
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 5ms);
+    EXPECT_FALSE(ModeEventExists());
+  }
   // Stopping with nothing announced forwards nothing.
   EXPECT_EQ(controller.GetModeCalls(), 0);
   EXPECT_EQ(StoredMode(), kUnforwarded);
