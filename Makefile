@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 .DEFAULT_GOAL := build
-.PHONY: deps configure build package demo test fuzz bench coverage clean
+.PHONY: deps configure build package demo test fuzz bench coverage mutate clean
 
 deps:
 	@scripts/install-deps.sh
@@ -45,6 +45,12 @@ bench: build package
 # takes: docs/benchmarks.md.
 coverage:
 	@scripts/coverage.sh
+
+# Small faults put into the code one at a time, each run against the tests that
+# should catch it, in a copy of the tree under build/mutate; TIERS=native or windows
+# runs one tier, ONLY=<regex> a few mutants (see docs/benchmarks.md).
+mutate: deps
+	@scripts/mutate.sh $(TIERS)
 
 demo: build package
 	@testbed/demo.sh $(SOURCE)
