@@ -50,7 +50,15 @@ TEST(PlanAnnouncement, FollowsTheModeTable) {
     const AnnouncementPlan plan = PlanAnnouncement(c.mode, c.switches, c.metric, c.deviceOpen);
     EXPECT_EQ(plan.writeSlateByte, c.write) << c.label;
     EXPECT_EQ(Requests(plan), c.requests) << c.label;
+    EXPECT_EQ(plan.requests.empty(), c.requests.empty()) << c.label;
   }
+}
+
+// A fixed array underneath: a request past the second is dropped, not written past it.
+TEST(PwrAuxSequence, HoldsTwoRequests) {
+  PwrAuxSequence sequence;
+  for (uint32_t value : {9u, 1u, 7u}) sequence.push_back(value);
+  EXPECT_EQ(std::vector<uint32_t>(sequence.begin(), sequence.end()), (std::vector<uint32_t>{9, 1}));
 }
 
 TEST(PostureCode, SplitsAtTwo) {

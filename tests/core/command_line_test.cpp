@@ -63,10 +63,16 @@ TEST(CommandLine, MissingOrNullArgumentsRunTheService) {
   EXPECT_EQ(ParseCommandLine(0, nullptr), CommandAction::RunService);
   const char16_t* const onlyNull[] = {u"kqd.exe", nullptr};
   EXPECT_EQ(ParseCommandLine(2, onlyNull), CommandAction::RunService);
+  // The count decides, not what lies past it.
+  const char16_t* const pastTheCount[] = {u"kqd.exe", u"-install", nullptr};
+  EXPECT_EQ(ParseCommandLine(1, pastTheCount), CommandAction::RunService);
 }
 
 TEST(CommandLine, AsciiFoldingIsWholeString) {
   EXPECT_TRUE(EqualsAsciiNoCase(u"PnPTask", u"pNptASK"));
+  EXPECT_TRUE(EqualsAsciiNoCase(u"AZ", u"az"));  // both ends of the range
+  // Views end at their size, not at a terminator.
+  EXPECT_TRUE(EqualsAsciiNoCase(std::u16string_view(u"abX", 2), std::u16string_view(u"abY", 2)));
   EXPECT_FALSE(EqualsAsciiNoCase(u"PnPTask", u"PnPTas"));
   EXPECT_FALSE(EqualsAsciiNoCase(u"[", u"{"));  // 0x5B vs 0x7B: not letters, no fold
   EXPECT_FALSE(EqualsAsciiNoCase(u"\u00C9", u"\u00E9"));

@@ -33,7 +33,7 @@ struct ControlCase {
   uint32_t control;
   uint32_t eventType;
   bool consoleDisplay;
-  int firstByte;  // -1: no payload
+  int firstByte;  // -1: no payload, -2: a payload of no bytes
   ControlAction expected;
   friend void PrintTo(const ControlCase& c, std::ostream* os) { *os << c.label; }
 };
@@ -42,14 +42,14 @@ class ControlTable : public testing::TestWithParam<ControlCase> {};
 
 TEST_P(ControlTable, Classifies) {
   const auto& c = GetParam();
-  const uint8_t byte = static_cast<uint8_t>(c.firstByte);
-  EXPECT_EQ(ClassifyControl(c.control, c.eventType, c.consoleDisplay, c.firstByte < 0 ? nullptr : &byte,
+  const uint8_t byte = c.firstByte < 0 ? 0 : static_cast<uint8_t>(c.firstByte);
+  EXPECT_EQ(ClassifyControl(c.control, c.eventType, c.consoleDisplay, c.firstByte == -1 ? nullptr : &byte,
                             c.firstByte < 0 ? 0 : 1),
             c.expected)
       << c.label;
 }
 
-constexpr uint32_t kChange = service_control::kPowerSettingChange;
+constexpr uint32_t kChange = 0x8013;  // PBT_POWERSETTINGCHANGE
 const ControlCase kControls[] = {
     {"stop", 1, 0, false, -1, ControlAction::Stop},
     {"pause", 2, 0, false, -1, ControlAction::Pause},
@@ -65,6 +65,7 @@ const ControlCase kControls[] = {
     {"other setting off", 13, kChange, false, 0, ControlAction::None},
     {"other power event type", 13, 0x000A, true, 0, ControlAction::None},
     {"display without payload", 13, kChange, true, -1, ControlAction::None},
+    {"display with an empty payload", 13, kChange, true, -2, ControlAction::None},
     {"display payload on a stop code", 1, kChange, true, 0, ControlAction::Stop},
 };
 
