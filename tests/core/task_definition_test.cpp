@@ -70,6 +70,12 @@ TEST(TaskXmlRender, SectionsAppearOnlyWithTheFieldsThatWereSet) {
             "    <StopIfGoingOnBatteries>true</StopIfGoingOnBatteries>\n"
             "  </Settings>\n"
             "</Task>\n");
+
+  TaskRecord onlyDisallow;
+  onlyDisallow.disallowStartIfOnBatteries = false;  // set to false still shows
+  EXPECT_NE(Narrow(RenderTaskXml(onlyDisallow))
+                .find("  <Settings>\n    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>\n"),
+            std::string::npos);
 }
 
 TEST(TaskXmlRender, EverySectionInSchemaOrderWithEnumerationNames) {
@@ -124,13 +130,35 @@ TEST(TaskXmlRender, EverySectionInSchemaOrderWithEnumerationNames) {
             "</Task>\n");
 }
 
+// Beside the names of taskschd.h's values; each set alone, which still opens Principals.
 TEST(TaskXmlRender, UnknownEnumerationValuesShowAsNumbers) {
-  TaskRecord task;
-  task.logonType = 42;
-  task.runLevel = -1;
-  const std::string xml = Narrow(RenderTaskXml(task));
-  EXPECT_NE(xml.find("<LogonType>42</LogonType>"), std::string::npos) << xml;
-  EXPECT_NE(xml.find("<RunLevel>-1</RunLevel>"), std::string::npos) << xml;
+  struct Case {
+    bool logon;  // else the run level
+    int32_t value;
+    const char* element;
+  };
+  const Case cases[] = {
+      {true, 0, "<LogonType>None</LogonType>"},
+      {true, 1, "<LogonType>Password</LogonType>"},
+      {true, 2, "<LogonType>S4U</LogonType>"},
+      {true, 3, "<LogonType>InteractiveToken</LogonType>"},
+      {true, 4, "<LogonType>Group</LogonType>"},
+      {true, 5, "<LogonType>ServiceAccount</LogonType>"},
+      {true, 6, "<LogonType>InteractiveTokenOrPassword</LogonType>"},
+      {true, 7, "<LogonType>7</LogonType>"},
+      {true, 42, "<LogonType>42</LogonType>"},
+      {false, 0, "<RunLevel>LeastPrivilege</RunLevel>"},
+      {false, 1, "<RunLevel>HighestAvailable</RunLevel>"},
+      {false, 2, "<RunLevel>2</RunLevel>"},
+      {false, -1, "<RunLevel>-1</RunLevel>"},
+  };
+  for (const Case& c : cases) {
+    TaskRecord task;
+    (c.logon ? task.logonType : task.runLevel) = c.value;
+    const std::string xml = Narrow(RenderTaskXml(task));
+    EXPECT_NE(xml.find(std::string("    <Principal id=\"Author\">\n      ") + c.element + "\n"), std::string::npos)
+        << xml;
+  }
 }
 
 }  // namespace

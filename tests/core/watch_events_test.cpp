@@ -27,6 +27,9 @@ TEST(WatchEvents, ModeChangesNameEachEventInOrder) {
       {std::nullopt, kNoValue, {"Mode absent"}},
       {std::nullopt, Value(1), {"Mode = 1 (laptop)"}},
       {std::nullopt, Text(14), {"Mode = type 1, 14 bytes (not a 4-byte REG_DWORD)"}},
+      // What a field left out reads as.
+      {std::nullopt, M{M::Kind::Value}, {"Mode = 0 (unknown)"}},
+      {std::nullopt, M{M::Kind::NotDword}, {"Mode = type 0, 0 bytes (not a 4-byte REG_DWORD)"}},
       {Value(1), Value(1), {}},
       {kNoKey, kNoKey, {}},
       {Text(14), Text(14), {}},
@@ -80,6 +83,7 @@ TEST(WatchEvents, ServiceStatesAndTheirChanges) {
       {deleting, absent, {"KQD deleted"}},
       {present(1), absent, {"KQD deleted"}},
       {absent, absent, {}},
+      {std::nullopt, S{S::Kind::Present}, {"KQD state 0"}},  // state and pid left out
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DescribeServiceChange(c.before, c.now), c.lines)
@@ -124,6 +128,7 @@ TEST(WatchEvents, SlateStateItsAnnouncementAndTheToggleDevice) {
       {{true, 0, {}}, "no toggle device present"},
       {{false, 0x13, {}}, "toggle devices not listed (CONFIGRET 0x13)"},
       {{false, 0x1A, {}}, "toggle devices not listed (CONFIGRET 0x1A)"},
+      {{}, "toggle devices not listed (CONFIGRET 0x00)"},
   };
   for (const auto& [list, text] : lists) EXPECT_EQ(DescribeSlateInterfaces(list), text);
 }
@@ -152,8 +157,10 @@ TEST(WatchEvents, DebugLinesLineLayoutAndCommandLine) {
   EXPECT_EQ(FormatEventLine({9, 5, 3, 7}, "mode", "Mode = 3 (fold 3), was 1 (laptop)"),
             "09:05:03.007  mode     Mode = 3 (fold 3), was 1 (laptop)");
   EXPECT_EQ(FormatEventLine({23, 59, 59, 999}, "service", "KQD stopped"), "23:59:59.999  service  KQD stopped");
-  EXPECT_EQ(FormatEventLine({0, 0, 0, 0}, "slate", "no toggle device present"),
+  EXPECT_EQ(FormatEventLine({}, "slate", "no toggle device present"),
             "00:00:00.000  slate    no toggle device present");
+  // Out of range, each field keeps its width.
+  EXPECT_EQ(FormatEventLine({100, 100, 100, 1000}, "debug", "x"), "00:00:00.000  debug    x");
 
   struct Args {
     std::vector<const char16_t*> argv;

@@ -22,7 +22,7 @@ class WmiMethodTable : public testing::TestWithParam<MethodCase> {};
 
 TEST_P(WmiMethodTable, MapsTheNameExactly) { EXPECT_EQ(TargetOfWmiMethod(GetParam().name), GetParam().target); }
 
-constexpr WmiMethodTarget kNothing{};
+constexpr WmiMethodTarget kNothing{WmiMethodTarget::kNone, 0};
 constexpr WmiMethodTarget Row(size_t row) { return {WmiMethodTarget::kTableRow, row}; }
 
 const MethodCase kCases[] = {
