@@ -115,6 +115,13 @@ gtest_killer() { # LOG RC
 }
 last_run() { sed -n 's/^\[ RUN      \] \(.*\)/\1/p' "$1" | tail -1; }
 
+# Why a build failed, from its log: the compiler's first error.
+compile_error() { # LOG
+  local error
+  error=$(sed -n 's/.* error: //p' "$1" | head -1)
+  echo "(does not compile${error:+: $error})"
+}
+
 # The first failed test of a ctest run: "  12 - name (Failed)".
 ctest_killer() { # LOG
   local line
@@ -158,7 +165,7 @@ native_run() {
       cli) targets=() ;;
     esac
     if [ ${#targets[@]} -gt 0 ] && ! cmake --build "$bin" -j2 --target "${targets[@]}" >"$log" 2>&1; then
-      result=invalid killer="(does not compile)"
+      result=invalid killer=$(compile_error "$log")
       return
     fi
     case $step in
@@ -200,7 +207,7 @@ windows_run() { # CTEST-REGEX
   local bin=$tree/build/windows
   result=killed
   if ! cmake --build "$bin" -j2 >"$log" 2>&1; then
-    result=invalid killer="(does not compile)"
+    result=invalid killer=$(compile_error "$log")
     return
   fi
   # The scenarios install this kqd.exe instead of the release package's.

@@ -143,10 +143,19 @@ def sites(text):
     toks = [t for t in tokens(text) if t[0] != "comment"]
     brackets = []  # nesting depth of each open template bracket
     depth = 0
+    asserted = None  # depth outside a static_assert's parentheses
     for k, (kind, start, end) in enumerate(toks):
         s = text[start:end]
         prev = text[toks[k - 1][1]:toks[k - 1][2]] if k else ""
         prev_kind = toks[k - 1][0] if k else ""
+        # A mutated static_assert only stops the build: it is a check at compile time.
+        if s == "(" and prev == "static_assert" and asserted is None:
+            asserted = depth
+        if asserted is not None:
+            depth += 1 if s in "([{" and kind == "punct" else -1 if s in ")]}" and kind == "punct" else 0
+            if depth == asserted:
+                asserted = None
+            continue
         if kind == "number":
             moved = moved_literal(s)
             if moved is not None:
