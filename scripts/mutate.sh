@@ -115,6 +115,12 @@ gtest_killer() { # LOG RC
 }
 last_run() { sed -n 's/^\[ RUN      \] \(.*\)/\1/p' "$1" | tail -1; }
 
+# A build of the copy, tried twice: a compiler killed by a loaded machine is no
+# reason to call a mutant invalid.
+build() { # BUILD-TREE CMAKE-ARGS...
+  cmake --build "$1" -j2 "${@:2}" >"$log" 2>&1 || cmake --build "$1" -j2 "${@:2}" >"$log" 2>&1
+}
+
 # Why a build failed, from its log: the compiler's first error.
 compile_error() { # LOG
   local error
@@ -164,7 +170,7 @@ native_run() {
       trace) targets=(trace_tests kqdtrace) ;;
       cli) targets=() ;;
     esac
-    if [ ${#targets[@]} -gt 0 ] && ! cmake --build "$bin" -j2 --target "${targets[@]}" >"$log" 2>&1; then
+    if [ ${#targets[@]} -gt 0 ] && ! build "$bin" --target "${targets[@]}"; then
       result=invalid killer=$(compile_error "$log")
       return
     fi
@@ -206,7 +212,7 @@ windows_setup() {
 windows_run() { # CTEST-REGEX
   local bin=$tree/build/windows
   result=killed
-  if ! cmake --build "$bin" -j2 >"$log" 2>&1; then
+  if ! build "$bin"; then
     result=invalid killer=$(compile_error "$log")
     return
   fi
