@@ -18,15 +18,22 @@ TEST(ModeSourceTable, NamesRoundTrip) {
 }
 
 // As the testbed's "sources" command and kqdtrace print it. A kind that no row has
-// publishes at once, with every switch on as a controller starts.
+// publishes at once, with every switch on as a controller starts, and no tolerance.
 TEST(ModeSourceTable, RowsInTheOrderOfPreference) {
-  EXPECT_EQ(FormatModeSourceTable(), "source kind delay_ms slate_sync posture_code raw_mode\n"
-                                     "wmi 2 " + std::to_string(kWmiBurstWindowMs) + " 1 1 1\n"
-                                     "sensor 1 " + std::to_string(kSensorDebounceMs) + " 1 1 1\n"
-                                     "driver 3 0 0 0 0\n");
+  auto row = [](const char* head, uint32_t delay, const char* switches, PublishTolerance tolerance) {
+    return head + std::to_string(delay) + switches + ' ' + std::to_string(tolerance.earlyMs) + ' ' +
+           std::to_string(tolerance.medianMarginMs) + '\n';
+  };
+  EXPECT_EQ(FormatModeSourceTable(),
+            "source kind delay_ms slate_sync posture_code raw_mode early_ms median_margin_ms\n" +
+                row("wmi 2 ", kWmiBurstWindowMs, " 1 1 1", kWmiBurstWindowTolerance) +
+                row("sensor 1 ", kSensorDebounceMs, " 1 1 1", kSensorDebounceTolerance) +
+                row("driver 3 ", 0, " 0 0 0", kDriverPublishTolerance));
   EXPECT_EQ(ModeSourceNames(), "wmi|sensor|driver");
   EXPECT_EQ(ModeSourceDelayMs(kSourceNone), 0u);
   EXPECT_EQ(ModeSourceSwitches(kSourceNone), (BroadcastSwitches{1, 1, 1}));
+  EXPECT_EQ(ModeSourceTolerance(kSourceNone).earlyMs, 0u);
+  EXPECT_EQ(ModeSourceTolerance(kSourceNone).medianMarginMs, 0u);
 }
 
 }  // namespace
