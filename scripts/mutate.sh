@@ -171,6 +171,10 @@ native_run() {
       cli) targets=() ;;
     esac
     if [ ${#targets[@]} -gt 0 ] && ! build "$bin" --target "${targets[@]}"; then
+      # A test's own static_assert is a test too.
+      killer=$(sed -n 's|^\(.*/tests/[^:]*:[0-9]*\):[0-9]*: error: static assertion failed.*|\1 (static_assert)|p' "$log" |
+        head -1)
+      [ -n "$killer" ] && killer=${killer#"$tree/"} && return
       result=invalid killer=$(compile_error "$log")
       return
     fi
