@@ -33,7 +33,7 @@ for arg in "$@"; do
   case $arg in
     native | windows) tiers+=("$arg") ;;
     --list) list_only=1 ;;
-    *) sed -n '2,21s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
 done
 [ ${#tiers[@]} -gt 0 ] || tiers=(native windows)
