@@ -128,10 +128,11 @@ compile_error() { # LOG
   echo "(does not compile${error:+: $error})"
 }
 
-# The first failed test of a ctest run: "  12 - name (Failed)".
+# The first failed test of a ctest run: "  12 - name (Failed)", "(Timeout)" kept.
 ctest_killer() { # LOG
   local line
   line=$(sed -n '/The following tests FAILED:/,$p' "$1" | sed -n 's/^[[:space:]]*[0-9]* - \(.*\)$/\1/p' | head -1)
+  line=${line% (Failed)}
   echo "${line:-ctest failed without a list of failed tests}"
 }
 
