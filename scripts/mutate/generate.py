@@ -250,7 +250,7 @@ def windows_mutants(root, path):
             data = open(os.path.join(root, rel), "rb").read()
         except OSError as e:
             sys.exit("mutate: %s: %s: %s" % (where, name, e))
-        needle = original.encode("utf-8")
+        needle = unescape(original).encode("utf-8")
         count = data.count(needle)
         if count != 1:
             sys.exit("mutate: %s: %s: the original text occurs %d times in %s, not once" % (where, name, count, rel))
@@ -277,9 +277,15 @@ def list_mutants(root, equivalent_path, windows_path):
         print(SEPARATOR.join(row))
 
 
+def unescape(text):
+    """A hand-kept row spans lines with \\n; the listing keeps it escaped."""
+    return text.replace("\\n", "\n")
+
+
 def apply(path, offset, original, replacement):
     data = open(path, "rb").read()
     offset = int(offset)
+    original, replacement = unescape(original), unescape(replacement)
     old = original.encode("utf-8")
     if data[offset:offset + len(old)] != old:
         sys.exit("mutate: %s has no %r at %d: the copy is not the source listed" % (path, original, offset))
