@@ -199,14 +199,23 @@ windows_setup() {
   take_copy windows
   configure windows
   # Unmutated, the tests that the list names must pass, or every mutant would look killed.
-  local regexes=() row tier regex reason
+  local regexes=() row tier regex reason numbers=()
   for row in "${selected[@]}"; do
     IFS=$'\x1f' read -r tier _ _ _ _ _ regex reason <<<"$row"
-    [ "$tier" = windows ] && [ -z "$reason" ] && regexes+=("($regex)")
+    [ "$tier" = windows ] && [ -z "$reason" ] && regexes+=("$regex")
   done
   [ ${#regexes[@]} -gt 0 ] || { windows_ready=1; return 0; }
+  [ -x "$root/build/native/bin/kqdtrace" ] ||
+    { echo "mutate: windows: no build/native/bin/kqdtrace to judge the replays (make build)" >&2; exit 2; }
   echo "mutate: windows: building $tree/build/windows and running the listed tests unmutated" >&2
-  windows_run "$(IFS='|'; echo "${regexes[*]}")"
+  build "$tree/build/windows" || { echo "mutate: $tree/build/windows does not build (log: $log)" >&2; exit 2; }
+  # By number: ctest's regular expressions allow only a few groups, too few for
+  # the rows' expressions joined into one.
+  while IFS= read -r regex; do
+    numbers+=($(ctest --test-dir "$tree/build/windows" -N -R "$regex" | sed -n 's/^ *Test *#\([0-9]*\):.*/\1/p'))
+  done < <(printf '%s\n' "${regexes[@]}" | sort -u)
+  [ ${#numbers[@]} -gt 0 ] || { echo "mutate: the windows rows select no test" >&2; exit 2; }
+  windows_run -I "0,0,0,$(printf '%s\n' "${numbers[@]}" | sort -un | paste -sd,)"
   if [ "$result" != survived ]; then
     echo "mutate: the listed windows tests do not pass unmutated in $tree: $result $killer (log: $log)" >&2
     exit 2
@@ -214,15 +223,16 @@ windows_setup() {
   windows_ready=1
 }
 
-windows_run() { # CTEST-REGEX
+windows_run() { # CTEST-SELECTION (-R REGEX or -I NUMBERS)
   local bin=$tree/build/windows
   result=killed
   if ! build "$bin"; then
     result=invalid killer=$(compile_error "$log")
     return
   fi
-  # The scenarios install this kqd.exe instead of the release package's.
-  if KQD_SERVICE_EXE=$bin/bin/kqd.exe ctest --test-dir "$bin" -R "$1" -j1 --timeout "${timeout_s:-300}" \
+  # The scenarios install this kqd.exe instead of the release package's; replays are
+  # judged by the working tree's kqdtrace, unmutated.
+  if KQD_SERVICE_EXE=$bin/bin/kqd.exe KQD_NATIVE_BIN=$root/build/native/bin ctest --test-dir "$bin" "$@" -j1 --timeout "${timeout_s:-300}" \
       >"$log" 2>&1; then
     if grep -q 'No tests were found' "$log"; then
       result=invalid killer="(the regex selects no test)"
@@ -250,7 +260,7 @@ for row in "${selected[@]}"; do
   cp -p "$tree/$file" "$backup"
   mutated=$tree/$file
   python3 "$here/generate.py" apply "$mutated" "$offset" "$original" "$replacement" || exit 2
-  if [ "$tier" = native ]; then native_run; else windows_run "$regex"; fi
+  if [ "$tier" = native ]; then native_run; else windows_run -R "$regex"; fi
   # A new time, so that make builds the original again (ccache has it).
   restore
   case $result in

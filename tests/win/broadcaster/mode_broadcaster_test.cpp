@@ -202,13 +202,18 @@ TEST_F(ModeBroadcaster, AllSwitchesForwardToggleCodesAndStoredMode) {
     ASSERT_TRUE(slate::SetState(c.before));
     ASSERT_TRUE(slate::ResetCounters(0));
     Announce(controller, c.mode);
-    EXPECT_EQ(Codes(pwraux::ReadRecord()), c.codes);
+    const auto requests = pwraux::ReadRecord();
+    EXPECT_EQ(Codes(requests), c.codes);
     const auto counters = slate::ReadCounters(0);
     ASSERT_TRUE(counters.has_value());
     EXPECT_EQ(counters->writes, c.toggled ? 1u : 0u);
     if (c.toggled) {
       EXPECT_EQ(counters->bytes, 1u);
       EXPECT_EQ(counters->lastByte, std::optional<uint8_t>(0x00));
+      // The slate first, then the driver: both doubles stamp on one clock.
+      const auto writes = slate::ReadWrites(0);
+      ASSERT_TRUE(writes && !writes->entries.empty() && requests && !requests->entries.empty());
+      EXPECT_LT(writes->entries.back().time, requests->entries.front().time);
     }
     const auto machine = slate::ReadMachine();
     ASSERT_TRUE(machine.has_value());
