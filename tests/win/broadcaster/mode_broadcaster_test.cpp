@@ -61,7 +61,7 @@ class FakeController : public kqd::IModeReader {
     std::unique_lock lock(lock_);
     ++getModeCalls_;
     changed_.notify_all();
-    if (hold_ && getModeCalls_ == 1) changed_.wait(lock, [this] { return !hold_; });
+    if (hold_ && getModeCalls_ == holdAt_) changed_.wait(lock, [this] { return !hold_; });
     return mode_;
   }
   BroadcastSwitches GetSwitches() override {
@@ -81,13 +81,16 @@ class FakeController : public kqd::IModeReader {
     std::lock_guard lock(lock_);
     return getModeCalls_;
   }
-  void HoldFirstGetMode() {
+  void HoldFirstGetMode() { HoldGetMode(1); }
+  // The call-th GetMode, counted from construction, waits for Release.
+  void HoldGetMode(int call) {
     std::lock_guard lock(lock_);
     hold_ = true;
+    holdAt_ = call;
   }
   bool WaitUntilHeld(std::chrono::milliseconds limit) {
     std::unique_lock lock(lock_);
-    return changed_.wait_for(lock, limit, [this] { return getModeCalls_ >= 1; });
+    return changed_.wait_for(lock, limit, [this] { return getModeCalls_ >= holdAt_; });
   }
   void Release() {
     std::lock_guard lock(lock_);
@@ -102,6 +105,7 @@ class FakeController : public kqd::IModeReader {
   BroadcastSwitches switches_;
   int getModeCalls_ = 0;
   bool hold_ = false;
+  int holdAt_ = 1;
 };
 
 // Declared after the broadcaster, so a failed test cannot leave its watcher held
@@ -250,6 +254,23 @@ TEST_F(ModeBroadcaster, SignalsWhileBusyFoldAndTheLatestModeIsForwarded) {
   ASSERT_TRUE(pwraux::WaitForEntries(6, kWaitMs));
   broadcaster.StopWatcher();
   EXPECT_EQ(Codes(pwraux::ReadRecord()), (std::vector<uint32_t>{8, 4, 8, 4, 9, 1}));
+}
+
+// "Mode" is stored last: held at the store's read of the mode (the second, with no
+// slate sync), the forward has sent both requests and stored nothing yet.
+TEST_F(ModeBroadcaster, TheModeIsStoredAfterTheRequests) {
+  FakeController controller(BroadcastSwitches{0, 1, 1});
+  CModeBroadcaster broadcaster(controller);
+  const ReleaseAtExit release{controller};
+  StartWatching(broadcaster);
+  controller.HoldGetMode(2);
+  controller.SetMode(2);
+  kqd::SignalModeChange();
+  ASSERT_TRUE(controller.WaitUntilHeld(10s)) << "the watcher did not wake";
+  EXPECT_EQ(Codes(pwraux::ReadRecord()), (std::vector<uint32_t>{8, 2}));
+  EXPECT_EQ(StoredMode(), kUnforwarded);
+  controller.Release();
+  EXPECT_TRUE(PollUntil([] { return StoredMode() == 2u; }));
 }
 
 TEST_F(ModeBroadcaster, DriverSourceSwitchesOnlyStoreTheMode) {
